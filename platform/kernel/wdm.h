@@ -1,0 +1,35 @@
+// The WDM objects that driver code names: the driver object handed to the
+// entry point and device objects. Only the members drivers read are here.
+#pragma once
+
+#include "platform/kernel/ntstatus.h"
+#include "platform/kernel/unicode.h"
+
+struct DRIVER_OBJECT;
+struct DEVICE_OBJECT;
+using PDRIVER_OBJECT = DRIVER_OBJECT*;
+using PDEVICE_OBJECT = DEVICE_OBJECT*;
+
+using DRIVER_INITIALIZE = NTSTATUS(PDRIVER_OBJECT DriverObject, PCUNICODE_STRING RegistryPath);
+using PDRIVER_INITIALIZE = DRIVER_INITIALIZE*;
+using DRIVER_UNLOAD = void(PDRIVER_OBJECT DriverObject);
+using PDRIVER_UNLOAD = DRIVER_UNLOAD*;
+
+struct DRIVER_OBJECT {
+    PDEVICE_OBJECT DeviceObject;
+    UNICODE_STRING DriverName;
+    PDRIVER_UNLOAD DriverUnload;
+};
+
+struct DEVICE_OBJECT {
+    PDRIVER_OBJECT DriverObject;
+    PDEVICE_OBJECT NextDevice;
+    PDEVICE_OBJECT AttachedDevice;
+    ULONG DeviceType;
+    char StackSize;
+};
+
+// Device types.
+inline constexpr ULONG FILE_DEVICE_BUS_EXTENDER = 0x0000002A;
+inline constexpr ULONG FILE_DEVICE_SERIAL_PORT = 0x0000001B;
+inline constexpr ULONG FILE_DEVICE_UNKNOWN = 0x00000022;
