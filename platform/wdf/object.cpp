@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <unordered_map>
 
 namespace platform::wdf {
@@ -96,8 +97,10 @@ NTSTATUS Object::AddContext(const WDF_OBJECT_ATTRIBUTES& attributes, PVOID* cont
     }
     const std::size_t bytes = std::max<std::size_t>({type->ContextSize, attributes.ContextSizeOverride, 1});
     const std::size_t units = (bytes + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t);
-    Context added{unique, std::make_unique<std::max_align_t[]>(units)}; // zeroed
+    Context added{unique, std::make_unique_for_overwrite<std::max_align_t[]>(units)};
     void* storage = added.Storage.get();
+    // Contexts start zeroed, padding included.
+    std::memset(storage, 0, units * sizeof(std::max_align_t));
     contexts_.push_back(std::move(added));
     {
         std::lock_guard lock(contextMapMutex);
