@@ -2,6 +2,7 @@
 // driver source includes this one header.
 #pragma once
 
+#include "platform/kernel/event.h"
 #include "platform/kernel/ntdef.h"
 #include "platform/kernel/ntstatus.h"
 #include "platform/kernel/registry.h"

@@ -1,5 +1,6 @@
 // The deterministic dispatcher: the virtual clock, ordering of events due at
 // the same moment, cancellation, synchronous waits and their time-outs.
+#include "platform/kernel/event.h"
 #include "platform/platform.h"
 
 #include <gtest/gtest.h>
@@ -125,6 +126,33 @@ TEST(Dispatcher, EachEventRunsInAContextOfItsOwn)
     EXPECT_NE(seen[0], outer);
     EXPECT_NE(seen[0], seen[1]);
     EXPECT_EQ(platform::ExecutionContext::Current().Id, outer);
+}
+
+} // namespace
+
+namespace {
+
+TEST(KernelWaits, EventsAndDelaysOnTheVirtualClock)
+{
+    platform::Platform world;
+    auto& dispatcher = world.Dispatcher();
+    KEVENT event;
+    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+    dispatcher.PostAfter(300 * kTicksPerMillisecond, [&] { KeSetEvent(&event, 0, FALSE); }, "signal");
+
+    LARGE_INTEGER timeout{-100 * kTicksPerMillisecond};
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
+    EXPECT_EQ(dispatcher.Now(), 100 * kTicksPerMillisecond);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(dispatcher.Now(), 300 * kTicksPerMillisecond);
+    EXPECT_EQ(KeReadStateEvent(&event), 0); // a synchronization event resets when a wait takes it
+
+    LARGE_INTEGER delay{-1'000'000}; // 100 ms, as drivers write it
+    EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &delay), STATUS_SUCCESS);
+    EXPECT_EQ(dispatcher.Now(), 400 * kTicksPerMillisecond);
+    LARGE_INTEGER now{};
+    KeQuerySystemTime(&now);
+    EXPECT_EQ(now.QuadPart, dispatcher.Now());
 }
 
 } // namespace
