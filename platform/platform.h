@@ -19,6 +19,13 @@ namespace platform {
 
 class LoadedDriver;
 
+// Told when a bus driver's children changed (the end of a child list scan).
+class BusRelationsListener {
+public:
+    virtual ~BusRelationsListener() = default;
+    virtual void BusRelationsChanged(WDFDEVICE parent) = 0;
+};
+
 class Platform {
 public:
     struct Options {
@@ -50,12 +57,21 @@ public:
     void UnloadDriver(LoadedDriver* driver);
     LoadedDriver* FindDriver(PDRIVER_OBJECT driverObject);
 
+    void SetBusRelationsListener(BusRelationsListener* listener) { busRelationsListener_ = listener; }
+    void BusRelationsChanged(WDFDEVICE parent)
+    {
+        if (busRelationsListener_ != nullptr) {
+            busRelationsListener_->BusRelationsChanged(parent);
+        }
+    }
+
 private:
     VirtualDispatcher dispatcher_;
     platform::Registry registry_;
     platform::Faults faults_;
     wdf::ObjectTable objects_;
     std::list<std::unique_ptr<LoadedDriver>> drivers_;
+    BusRelationsListener* busRelationsListener_ = nullptr;
     Platform* previous_;
 };
 

@@ -15,6 +15,7 @@ constexpr NTSTATUS MakeStatus(ULONG value) { return static_cast<NTSTATUS>(value)
 inline constexpr NTSTATUS STATUS_SUCCESS = MakeStatus(0x00000000);
 inline constexpr NTSTATUS STATUS_TIMEOUT = MakeStatus(0x00000102);
 inline constexpr NTSTATUS STATUS_PENDING = MakeStatus(0x00000103);
+inline constexpr NTSTATUS STATUS_OBJECT_NAME_EXISTS = MakeStatus(0x40000000);
 inline constexpr NTSTATUS STATUS_BUFFER_OVERFLOW = MakeStatus(0x80000005);
 inline constexpr NTSTATUS STATUS_NO_MORE_ENTRIES = MakeStatus(0x8000001A);
 inline constexpr NTSTATUS STATUS_UNSUCCESSFUL = MakeStatus(0xC0000001);
@@ -33,6 +34,9 @@ inline constexpr NTSTATUS STATUS_OBJECT_PATH_NOT_FOUND = MakeStatus(0xC000003A);
 inline constexpr NTSTATUS STATUS_INSUFFICIENT_RESOURCES = MakeStatus(0xC000009A);
 inline constexpr NTSTATUS STATUS_DEVICE_NOT_CONNECTED = MakeStatus(0xC000009D);
 inline constexpr NTSTATUS STATUS_NOT_SUPPORTED = MakeStatus(0xC00000BB);
+inline constexpr NTSTATUS STATUS_IO_TIMEOUT = MakeStatus(0xC00000B5);
+inline constexpr NTSTATUS STATUS_DEVICE_DATA_ERROR = MakeStatus(0xC000009C);
+inline constexpr NTSTATUS STATUS_DELETE_PENDING = MakeStatus(0xC0000056);
 inline constexpr NTSTATUS STATUS_INTERNAL_ERROR = MakeStatus(0xC00000E5);
 inline constexpr NTSTATUS STATUS_CANCELLED = MakeStatus(0xC0000120);
 inline constexpr NTSTATUS STATUS_INVALID_DEVICE_STATE = MakeStatus(0xC0000184);

@@ -21,12 +21,19 @@ struct DRIVER_OBJECT {
     PDRIVER_UNLOAD DriverUnload;
 };
 
+namespace platform {
+class IrpHandler;
+}
+
 struct DEVICE_OBJECT {
     PDRIVER_OBJECT DriverObject;
-    PDEVICE_OBJECT NextDevice;
-    PDEVICE_OBJECT AttachedDevice;
+    PDEVICE_OBJECT AttachedDevice; // the device above in the stack
     ULONG DeviceType;
-    char StackSize;
+    CHAR StackSize;                // locations an IRP sent here needs
+    PVOID DeviceExtension;
+    // The platform's side: who handles IRPs sent here, and the device below.
+    platform::IrpHandler* Handler;
+    PDEVICE_OBJECT LowerDevice;
 };
 
 // Device types.

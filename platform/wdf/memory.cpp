@@ -1,6 +1,9 @@
 // Framework memory objects.
 #include "platform/platform.h"
+#include "platform/wdf/memory_object.h"
 #include "platform/wdf/wdf_memory.h"
+
+#include <algorithm>
 
 #include <cstring>
 
@@ -32,6 +35,25 @@ bool InBounds(const Memory& memory, std::size_t offset, std::size_t count)
 }
 
 } // namespace
+
+NTSTATUS CreateMemoryObject(PWDF_OBJECT_ATTRIBUTES attributes, Object* defaultParent,
+                            std::span<const std::byte> contents, ULONG poolTag, WDFMEMORY* handle)
+{
+    auto memory = std::make_unique<Memory>();
+    memory->Owned = std::make_unique_for_overwrite<std::byte[]>(std::max<std::size_t>(contents.size(), 1));
+    if (!contents.empty()) {
+        std::memcpy(memory->Owned.get(), contents.data(), contents.size());
+    }
+    memory->Buffer = memory->Owned.get();
+    memory->Size = contents.size();
+    memory->Facts = {NonPagedPool, poolTag, false};
+    Memory* raw = memory.get();
+    const NTSTATUS status = Platform::Current().Objects().Insert(std::move(memory), attributes, defaultParent);
+    if (NT_SUCCESS(status)) {
+        *handle = static_cast<WDFMEMORY>(raw->Handle());
+    }
+    return status;
+}
 
 bool GetMemoryFacts(WDFMEMORY handle, MemoryFacts* facts)
 {

@@ -62,6 +62,9 @@ Object::Object(ObjectKind kind) : kind_(kind) {}
 
 Object::~Object()
 {
+    if (contexts_.empty()) {
+        return;
+    }
     std::lock_guard lock(contextMapMutex);
     for (const auto& context : contexts_) {
         contextOwners.erase(context.Storage.get());
@@ -205,7 +208,7 @@ NTSTATUS ObjectTable::Insert(std::unique_ptr<Object> object, const WDF_OBJECT_AT
         slot->Entry.store(raw);
         ++live_;
         if (parent != nullptr) {
-            parent->children_.push_back(raw);
+            raw->sibling_ = parent->children_.insert(parent->children_.end(), raw);
         }
     }
     if (parent != nullptr) {
@@ -268,7 +271,7 @@ void ObjectTable::DeleteTree(Object& object)
     std::vector<Object*> children;
     {
         std::lock_guard lock(mutex_);
-        children = object.children_;
+        children.assign(object.children_.begin(), object.children_.end());
     }
     for (auto it = children.rbegin(); it != children.rend(); ++it) {
         if (!(*it)->IsDeleted()) {
@@ -284,8 +287,7 @@ void ObjectTable::DeleteTree(Object& object)
     object.state_ = Object::State::Deleted;
     if (Object* parent = object.parent_) {
         std::lock_guard lock(mutex_);
-        auto& siblings = parent->children_;
-        siblings.erase(std::remove(siblings.begin(), siblings.end(), &object), siblings.end());
+        parent->children_.erase(object.sibling_);
     }
     Dereference(object, "delete");
 }

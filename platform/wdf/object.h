@@ -14,6 +14,7 @@
 #include "platform/wdf/wdf_types.h"
 
 #include <array>
+#include <list>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -95,7 +96,8 @@ private:
     WDFOBJECT handle_ = nullptr;
     Object* parent_ = nullptr;
     Object* ownerDriver_ = nullptr;
-    std::vector<Object*> children_;
+    std::list<Object*> children_;
+    std::list<Object*>::iterator sibling_; // this object's place in its parent's children_
     std::atomic<long> references_{1};
     State state_ = State::Alive;
     bool driverMayDelete_ = true;

@@ -1,0 +1,27 @@
+// Inside the platform: I/O targets and the synchronous IRP send that the
+// framework's own queries (capabilities, interfaces, URBs) are built on.
+#pragma once
+
+#include "platform/dispatch/dispatcher.h"
+#include "platform/kernel/irp.h"
+#include "platform/wdf/object.h"
+#include "platform/wdf/wdf_request.h"
+
+#include <optional>
+
+namespace platform::wdf {
+
+class IoTarget final : public Object {
+public:
+    IoTarget() : Object(ObjectKind::IoTarget) {}
+    PDEVICE_OBJECT Target = nullptr;
+};
+
+IoTarget* ResolveIoTarget(WDFIOTARGET handle, const char* operation);
+
+// Sends an IRP whose next location the caller has filled to Device and
+// waits for its completion, cancelling it when Timeout (relative, 100 ns)
+// passes first. Returns the IRP's final status; the caller still owns it.
+NTSTATUS SendIrpSynchronously(PDEVICE_OBJECT device, PIRP irp, std::optional<Ticks> timeout);
+
+} // namespace platform::wdf

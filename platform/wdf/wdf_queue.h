@@ -1,0 +1,68 @@
+// Framework I/O queues: where a device's requests are presented to its
+// driver's callbacks.
+#pragma once
+
+#include "platform/wdf/wdf_request.h"
+
+enum WDF_IO_QUEUE_DISPATCH_TYPE {
+    WdfIoQueueDispatchInvalid = 0,
+    WdfIoQueueDispatchSequential,
+    WdfIoQueueDispatchParallel,
+    WdfIoQueueDispatchManual,
+    WdfIoQueueDispatchMax,
+};
+
+using EVT_WDF_IO_QUEUE_IO_DEFAULT = void(WDFQUEUE Queue, WDFREQUEST Request);
+using EVT_WDF_IO_QUEUE_IO_READ = void(WDFQUEUE Queue, WDFREQUEST Request, std::size_t Length);
+using EVT_WDF_IO_QUEUE_IO_WRITE = void(WDFQUEUE Queue, WDFREQUEST Request, std::size_t Length);
+using EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL = void(WDFQUEUE Queue, WDFREQUEST Request, std::size_t OutputBufferLength,
+                                                std::size_t InputBufferLength, ULONG IoControlCode);
+using EVT_WDF_IO_QUEUE_IO_INTERNAL_DEVICE_CONTROL = void(WDFQUEUE Queue, WDFREQUEST Request,
+                                                         std::size_t OutputBufferLength, std::size_t InputBufferLength,
+                                                         ULONG IoControlCode);
+using EVT_WDF_IO_QUEUE_IO_STOP = void(WDFQUEUE Queue, WDFREQUEST Request, ULONG ActionFlags);
+using EVT_WDF_IO_QUEUE_IO_RESUME = void(WDFQUEUE Queue, WDFREQUEST Request);
+using EVT_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE = void(WDFQUEUE Queue, WDFREQUEST Request);
+
+struct WDF_IO_QUEUE_CONFIG {
+    ULONG Size;
+    WDF_IO_QUEUE_DISPATCH_TYPE DispatchType;
+    WDF_TRI_STATE PowerManaged;
+    BOOLEAN AllowZeroLengthRequests;
+    BOOLEAN DefaultQueue;
+    EVT_WDF_IO_QUEUE_IO_DEFAULT* EvtIoDefault;
+    EVT_WDF_IO_QUEUE_IO_READ* EvtIoRead;
+    EVT_WDF_IO_QUEUE_IO_WRITE* EvtIoWrite;
+    EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL* EvtIoDeviceControl;
+    EVT_WDF_IO_QUEUE_IO_INTERNAL_DEVICE_CONTROL* EvtIoInternalDeviceControl;
+    EVT_WDF_IO_QUEUE_IO_STOP* EvtIoStop;
+    EVT_WDF_IO_QUEUE_IO_RESUME* EvtIoResume;
+    EVT_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE* EvtIoCanceledOnQueue;
+    struct {
+        struct {
+            ULONG NumberOfPresentedRequests; // 0xFFFFFFFF: unlimited
+        } Parallel;
+    } Settings;
+};
+using PWDF_IO_QUEUE_CONFIG = WDF_IO_QUEUE_CONFIG*;
+
+inline void WDF_IO_QUEUE_CONFIG_INIT(PWDF_IO_QUEUE_CONFIG Config, WDF_IO_QUEUE_DISPATCH_TYPE DispatchType)
+{
+    *Config = WDF_IO_QUEUE_CONFIG{};
+    Config->Size = sizeof(WDF_IO_QUEUE_CONFIG);
+    Config->DispatchType = DispatchType;
+    Config->PowerManaged = WdfUseDefault;
+    Config->Settings.Parallel.NumberOfPresentedRequests = 0xFFFFFFFF;
+}
+
+inline void WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(PWDF_IO_QUEUE_CONFIG Config,
+                                                   WDF_IO_QUEUE_DISPATCH_TYPE DispatchType)
+{
+    WDF_IO_QUEUE_CONFIG_INIT(Config, DispatchType);
+    Config->DefaultQueue = TRUE;
+}
+
+NTSTATUS WdfIoQueueCreate(WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Config, PWDF_OBJECT_ATTRIBUTES QueueAttributes,
+                          WDFQUEUE* Queue);
+WDFDEVICE WdfIoQueueGetDevice(WDFQUEUE Queue);
+WDFQUEUE WdfDeviceGetDefaultQueue(WDFDEVICE Device);

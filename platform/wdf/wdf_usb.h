@@ -1,0 +1,103 @@
+// The framework's USB target device: a function driver's view of the USB
+// device below it. Every operation leaves the driver as URBs sent down the
+// device's stack.
+#pragma once
+
+#include "platform/usb/usbdi.h"
+#include "platform/wdf/wdf_request.h"
+#include "platform/wdf/wdf_types.h"
+
+struct WDFUSBDEVICE__ {};
+using WDFUSBDEVICE = WDFUSBDEVICE__*;
+struct WDFUSBINTERFACE__ {};
+using WDFUSBINTERFACE = WDFUSBINTERFACE__*;
+struct WDFUSBPIPE__ {};
+using WDFUSBPIPE = WDFUSBPIPE__*;
+
+enum WdfUsbTargetDeviceSelectConfigType {
+    WdfUsbTargetDeviceSelectConfigTypeInvalid = 0,
+    WdfUsbTargetDeviceSelectConfigTypeDeconfig = 1,
+    WdfUsbTargetDeviceSelectConfigTypeSingleInterface = 2,
+    WdfUsbTargetDeviceSelectConfigTypeMultiInterface = 3,
+    WdfUsbTargetDeviceSelectConfigTypeInterfacesPairs = 4,
+    WdfUsbTargetDeviceSelectConfigTypeInterfacesDescriptor = 5,
+    WdfUsbTargetDeviceSelectConfigTypeUrb = 6,
+};
+
+struct WDF_USB_INTERFACE_SETTING_PAIR {
+    WDFUSBINTERFACE UsbInterface;
+    UCHAR SettingIndex;
+};
+using PWDF_USB_INTERFACE_SETTING_PAIR = WDF_USB_INTERFACE_SETTING_PAIR*;
+
+struct WDF_USB_DEVICE_SELECT_CONFIG_PARAMS {
+    ULONG Size;
+    WdfUsbTargetDeviceSelectConfigType Type;
+    union {
+        struct {
+            PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor;
+            PUSB_INTERFACE_DESCRIPTOR* InterfaceDescriptors;
+            ULONG NumInterfaceDescriptors;
+        } Descriptor;
+        struct {
+            PURB Urb;
+        } Urb;
+        struct {
+            UCHAR NumberConfiguredPipes;
+            WDFUSBINTERFACE ConfiguredUsbInterface;
+        } SingleInterface;
+        struct {
+            UCHAR NumberInterfaces;
+            PWDF_USB_INTERFACE_SETTING_PAIR Pairs;
+            UCHAR NumberOfConfiguredInterfaces;
+        } MultiInterface;
+    } Types;
+};
+using PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS = WDF_USB_DEVICE_SELECT_CONFIG_PARAMS*;
+
+inline void WDF_USB_DEVICE_SELECT_CONFIG_PARAMS_INIT_DECONFIG(PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS Params)
+{
+    *Params = WDF_USB_DEVICE_SELECT_CONFIG_PARAMS{};
+    Params->Size = sizeof(WDF_USB_DEVICE_SELECT_CONFIG_PARAMS);
+    Params->Type = WdfUsbTargetDeviceSelectConfigTypeDeconfig;
+}
+
+inline void WDF_USB_DEVICE_SELECT_CONFIG_PARAMS_INIT_MULTIPLE_INTERFACES(PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS Params,
+                                                                         UCHAR NumberInterfaces,
+                                                                         PWDF_USB_INTERFACE_SETTING_PAIR SettingPairs)
+{
+    *Params = WDF_USB_DEVICE_SELECT_CONFIG_PARAMS{};
+    Params->Size = sizeof(WDF_USB_DEVICE_SELECT_CONFIG_PARAMS);
+    Params->Type = WdfUsbTargetDeviceSelectConfigTypeMultiInterface;
+    Params->Types.MultiInterface.NumberInterfaces = NumberInterfaces;
+    Params->Types.MultiInterface.Pairs = SettingPairs;
+}
+
+inline void WDF_USB_DEVICE_SELECT_CONFIG_PARAMS_INIT_INTERFACES_DESCRIPTORS(
+    PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS Params, PUSB_CONFIGURATION_DESCRIPTOR ConfigDescriptor,
+    PUSB_INTERFACE_DESCRIPTOR* InterfaceDescriptors, ULONG NumInterfaceDescriptors)
+{
+    *Params = WDF_USB_DEVICE_SELECT_CONFIG_PARAMS{};
+    Params->Size = sizeof(WDF_USB_DEVICE_SELECT_CONFIG_PARAMS);
+    Params->Type = WdfUsbTargetDeviceSelectConfigTypeInterfacesDescriptor;
+    Params->Types.Descriptor.ConfigurationDescriptor = ConfigDescriptor;
+    Params->Types.Descriptor.InterfaceDescriptors = InterfaceDescriptors;
+    Params->Types.Descriptor.NumInterfaceDescriptors = NumInterfaceDescriptors;
+}
+
+// Reads the device and configuration descriptors; the target lives as long as its parent.
+NTSTATUS WdfUsbTargetDeviceCreate(WDFDEVICE Device, PWDF_OBJECT_ATTRIBUTES Attributes, WDFUSBDEVICE* UsbDevice);
+void WdfUsbTargetDeviceGetDeviceDescriptor(WDFUSBDEVICE UsbDevice, PUSB_DEVICE_DESCRIPTOR UsbDeviceDescriptor);
+// With no buffer: STATUS_BUFFER_TOO_SMALL and the size. With a buffer of at
+// least the size: the descriptor and its size.
+NTSTATUS WdfUsbTargetDeviceRetrieveConfigDescriptor(WDFUSBDEVICE UsbDevice, PVOID ConfigDescriptor,
+                                                    PUSHORT ConfigDescriptorLength);
+// A memory object holding the string's characters (no header, no NUL added).
+NTSTATUS WdfUsbTargetDeviceAllocAndQueryString(WDFUSBDEVICE UsbDevice, PWDF_OBJECT_ATTRIBUTES StringMemoryAttributes,
+                                               WDFMEMORY* StringMemory, PUSHORT NumCharacters, UCHAR StringIndex,
+                                               USHORT LangID);
+NTSTATUS WdfUsbTargetDeviceSelectConfig(WDFUSBDEVICE UsbDevice, PWDF_OBJECT_ATTRIBUTES PipeAttributes,
+                                        PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS Params);
+USBD_CONFIGURATION_HANDLE WdfUsbTargetDeviceWdmGetConfigurationHandle(WDFUSBDEVICE UsbDevice);
+NTSTATUS WdfUsbTargetDeviceSendUrbSynchronously(WDFUSBDEVICE UsbDevice, WDFREQUEST Request,
+                                                PWDF_REQUEST_SEND_OPTIONS RequestOptions, PURB Urb);
