@@ -78,6 +78,16 @@ LoadedDriver* Platform::FindDriver(PDRIVER_OBJECT driverObject)
     return nullptr;
 }
 
+LoadedDriver* Platform::FindDriverByService(const std::u16string& serviceName)
+{
+    for (auto& driver : drivers_) {
+        if (driver->ServiceName() == serviceName) {
+            return driver.get();
+        }
+    }
+    return nullptr;
+}
+
 LoadedDriver* Platform::LoadDriver(const std::u16string& serviceName, PDRIVER_INITIALIZE entry, NTSTATUS* status)
 {
     drivers_.push_back(std::make_unique<LoadedDriver>(serviceName));

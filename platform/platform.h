@@ -56,6 +56,7 @@ public:
     // everything parented to it, and reports what is still alive.
     void UnloadDriver(LoadedDriver* driver);
     LoadedDriver* FindDriver(PDRIVER_OBJECT driverObject);
+    LoadedDriver* FindDriverByService(const std::u16string& serviceName);
 
     void SetBusRelationsListener(BusRelationsListener* listener) { busRelationsListener_ = listener; }
     void BusRelationsChanged(WDFDEVICE parent)

@@ -7,6 +7,7 @@
 #include "platform/kernel/ntdef.h"
 #include "platform/kernel/ntstatus.h"
 #include "platform/kernel/registry.h"
+#include "platform/kernel/rtl.h"
 #include "platform/kernel/unicode.h"
 #include "platform/kernel/wdm.h"
 #include "platform/usb/usb100.h"

@@ -130,3 +130,22 @@ NTSTATUS RtlStringCbPrintfW(PWSTR Destination, std::size_t DestinationBytes, PCW
     Destination[written] = u'\0';
     return status;
 }
+
+// Appends formatted text to what Destination already holds, within its
+// capacity; on overflow the part that fit is kept.
+template <class... Args>
+NTSTATUS RtlUnicodeStringCatPrintf(PUNICODE_STRING Destination, PCWSTR Format, Args... args)
+{
+    if (Destination == nullptr || Destination->Buffer == nullptr || Format == nullptr ||
+        Destination->Length > Destination->MaximumLength) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    const std::size_t used = Destination->Length / sizeof(WCHAR);
+    const std::size_t capacity = Destination->MaximumLength / sizeof(WCHAR);
+    const platform::FormatArg list[] = {platform::MakeFormatArg(args)..., platform::FormatArg{0ll}};
+    std::size_t written = 0;
+    const NTSTATUS status = platform::FormatWide(std::span<WCHAR>(Destination->Buffer + used, capacity - used), Format,
+                                                 std::span<const platform::FormatArg>(list, sizeof...(Args)), &written);
+    Destination->Length = static_cast<USHORT>((used + written) * sizeof(WCHAR));
+    return status;
+}

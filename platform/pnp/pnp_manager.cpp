@@ -1,0 +1,422 @@
+// The device tree: arrival, driver matching and loading, the framework's
+// order of PnP callbacks, child creation from child lists, and removal.
+#include "platform/pnp/pnp_manager.h"
+
+#include "platform/wdf/child_list.h"
+#include "platform/wdf/device.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace platform::pnp {
+
+namespace {
+
+std::u16string Hex(ULONG value, int digits)
+{
+    char text[16];
+    std::snprintf(text, sizeof(text), "%0*X", digits, static_cast<unsigned>(value));
+    return Utf8ToUtf16(text);
+}
+
+// A short, stable tag of a parent's instance path, as the system prefixes
+// the instance IDs of children that have no unique ID of their own.
+std::u16string ParentIdPrefix(const std::u16string& parentPath)
+{
+    ULONG hash = 2166136261u;
+    for (char16_t c : parentPath) {
+        hash = (hash ^ static_cast<ULONG>(c)) * 16777619u;
+    }
+    std::u16string prefix = u"7&";
+    char text[16];
+    std::snprintf(text, sizeof(text), "%x", static_cast<unsigned>(hash));
+    prefix += Utf8ToUtf16(text);
+    prefix += u"&0";
+    return prefix;
+}
+
+wdf::Device* DeviceOf(WDFDEVICE handle)
+{
+    return Platform::Current().Objects().ResolveAs<wdf::Device>(handle, wdf::ObjectKind::Device, "PnP manager", true);
+}
+
+// Runs a device's callback as its driver's code, in a context of its own.
+template <class Fn>
+auto CallDriver(wdf::Device& device, Fn&& fn)
+{
+    ExecutionScope scope;
+    wdf::DriverScope running(device.OwnerDriver());
+    return fn();
+}
+
+NTSTATUS PrepareAndPowerUp(WDFDEVICE handle)
+{
+    wdf::Device* device = DeviceOf(handle);
+    if (device == nullptr) {
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    const auto& callbacks = device->PnpPower;
+    NTSTATUS status = STATUS_SUCCESS;
+    if (callbacks.EvtDevicePrepareHardware != nullptr) {
+        status = CallDriver(*device, [&] { return callbacks.EvtDevicePrepareHardware(handle, nullptr, nullptr); });
+    }
+    if (NT_SUCCESS(status) && callbacks.EvtDeviceD0Entry != nullptr) {
+        status = CallDriver(*device, [&] { return callbacks.EvtDeviceD0Entry(handle, WdfPowerDeviceD3Final); });
+        if (!NT_SUCCESS(status) && callbacks.EvtDeviceReleaseHardware != nullptr) {
+            CallDriver(*device, [&] { return callbacks.EvtDeviceReleaseHardware(handle, nullptr); });
+        }
+        return status;
+    }
+    if (!NT_SUCCESS(status) && callbacks.EvtDeviceReleaseHardware != nullptr) {
+        // A failed preparation is undone like any other.
+        CallDriver(*device, [&] { return callbacks.EvtDeviceReleaseHardware(handle, nullptr); });
+    }
+    return status;
+}
+
+void PowerDownAndRelease(WDFDEVICE handle)
+{
+    wdf::Device* device = DeviceOf(handle);
+    if (device == nullptr || device->IsDeleted()) {
+        return;
+    }
+    const auto& callbacks = device->PnpPower;
+    if (callbacks.EvtDeviceD0Exit != nullptr) {
+        CallDriver(*device, [&] { return callbacks.EvtDeviceD0Exit(handle, WdfPowerDeviceD3Final); });
+    }
+    if (callbacks.EvtDeviceSurpriseRemoval != nullptr) {
+        CallDriver(*device, [&] { callbacks.EvtDeviceSurpriseRemoval(handle); return 0; });
+    }
+    if (callbacks.EvtDeviceReleaseHardware != nullptr) {
+        CallDriver(*device, [&] { return callbacks.EvtDeviceReleaseHardware(handle, nullptr); });
+    }
+}
+
+} // namespace
+
+std::u16string DeviceNode::HardwareKeyPath() const { return wdf::HardwareKeyPathFor(InstancePath); }
+
+PnpManager::PnpManager(Platform& world, std::vector<Manifest> manifests, std::vector<DriverImage> images)
+    : world_(world), manifests_(std::move(manifests)), images_(std::move(images))
+{
+    world_.SetBusRelationsListener(this);
+}
+
+PnpManager::~PnpManager()
+{
+    while (!roots_.empty()) {
+        DeviceNode* node = roots_.back().get();
+        if (node->Port != nullptr) {
+            node->Port->Disconnect();
+        }
+        if (node->NodeState != DeviceNode::State::SurpriseRemoved) {
+            RemoveNode(*node, true);
+        } else {
+            DeleteDevices(*node);
+        }
+        roots_.pop_back();
+    }
+    world_.SetBusRelationsListener(nullptr);
+}
+
+DeviceNode* PnpManager::FindByFdo(WDFDEVICE fdo)
+{
+    std::vector<DeviceNode*> pending;
+    for (auto& root : roots_) {
+        pending.push_back(root.get());
+    }
+    while (!pending.empty()) {
+        DeviceNode* node = pending.back();
+        pending.pop_back();
+        if (node->Fdo == fdo) {
+            return node;
+        }
+        for (auto& child : node->Children) {
+            pending.push_back(child.get());
+        }
+    }
+    return nullptr;
+}
+
+DeviceNode* PnpManager::Plug(usb::Peripheral& device)
+{
+    auto node = std::make_unique<DeviceNode>();
+    node->Port = std::make_unique<usb::HubPort>(device, nextPort_++);
+    node->Pdo = node->Port->Pdo();
+    node->Address = node->Port->PortNumber();
+    const auto identity = node->Port->ReadIdentity();
+    const std::u16string portTag = u"5&2b5e4d3a&0&" + Hex(node->Port->PortNumber(), 1);
+    if (!identity) {
+        // What the system shows for a device whose descriptor could not be read.
+        node->HardwareIds = {u"USB\\DEVICE_DESCRIPTOR_FAILURE"};
+        node->InstancePath = u"USB\\VID_0000&PID_0002\\" + portTag;
+    } else {
+        const auto& d = identity->Descriptor;
+        const std::u16string vidPid = u"USB\\VID_" + Hex(d.idVendor, 4) + u"&PID_" + Hex(d.idProduct, 4);
+        node->HardwareIds = {vidPid + u"&REV_" + Hex(d.bcdDevice, 4), vidPid};
+        const std::u16string cls = u"USB\\Class_" + Hex(d.bDeviceClass, 2);
+        node->CompatibleIds = {cls + u"&SubClass_" + Hex(d.bDeviceSubClass, 2) + u"&Prot_" + Hex(d.bDeviceProtocol, 2),
+                               cls + u"&SubClass_" + Hex(d.bDeviceSubClass, 2), cls, u"USB\\COMPOSITE"};
+        const bool unique = device.ReportsUniqueId() && !identity->SerialNumber.empty();
+        node->InstancePath = vidPid + u"\\" + (unique ? identity->SerialNumber : portTag);
+    }
+    DeviceNode* raw = node.get();
+    roots_.push_back(std::move(node));
+    StartNode(*raw);
+    return raw;
+}
+
+LoadedDriver* PnpManager::LoadedFor(const std::u16string& service)
+{
+    for (const auto& image : images_) {
+        if (!SameId(image.Service, service)) {
+            continue;
+        }
+        // A driver is loaded once; its entry point runs at the first device it serves.
+        if (LoadedDriver* loaded = world_.FindDriverByService(image.Service)) {
+            return loaded;
+        }
+        NTSTATUS status = STATUS_SUCCESS;
+        return world_.LoadDriver(image.Service, image.Entry, &status);
+    }
+    return nullptr;
+}
+
+std::u16string PnpManager::SoftwareKeyFor(DeviceNode& node, const Manifest& manifest)
+{
+    auto& registry = world_.Registry();
+    const std::u16string enumKey = std::u16string(kEnumKey) + u"\\" + node.InstancePath;
+    registry.OpenKey(enumKey, true);
+    RegistryValue driverValue;
+    if (NT_SUCCESS(registry.QueryValue(enumKey, u"Driver", &driverValue))) {
+        if (auto existing = driverValue.AsString(); existing && !existing->empty()) {
+            return std::u16string(kControlKey) + u"\\Class\\" + *existing;
+        }
+    }
+    ULONG index = 0;
+    while (registry.KeyExists(wdf::SoftwareKeyPathFor(manifest.ClassGuid, index)) && index < 9999) {
+        ++index;
+    }
+    const std::u16string path = wdf::SoftwareKeyPathFor(manifest.ClassGuid, index);
+    registry.OpenKey(path, true);
+    const std::u16string relative = path.substr(std::u16string(kControlKey).size() + 7); // after "\Class\"
+    registry.SetValue(enumKey, u"Driver", RegistryValue::String(relative));
+    registry.SetValue(enumKey, u"Service", RegistryValue::String(manifest.Service));
+    return path;
+}
+
+void PnpManager::StartNode(DeviceNode& node)
+{
+    std::vector<std::u16string> ids = node.HardwareIds;
+    ids.insert(ids.end(), node.CompatibleIds.begin(), node.CompatibleIds.end());
+    const Manifest* manifest = MatchDriver(manifests_, ids);
+    if (manifest == nullptr) {
+        node.NodeState = DeviceNode::State::NoDriver;
+        return;
+    }
+    node.Service = manifest->Service;
+    node.StartStatus = AddAndStart(node, *manifest);
+    node.NodeState = NT_SUCCESS(node.StartStatus) ? DeviceNode::State::Started : DeviceNode::State::StartFailed;
+}
+
+NTSTATUS PnpManager::AddAndStart(DeviceNode& node, const Manifest& manifest)
+{
+    LoadedDriver* loaded = LoadedFor(manifest.Service);
+    if (loaded == nullptr || loaded->FrameworkDriver() == nullptr) {
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    node.Driver = loaded;
+    node.SoftwareKeyPath = SoftwareKeyFor(node, manifest);
+    const auto driver = static_cast<WDFDRIVER>(loaded->FrameworkDriver()->Handle());
+    auto init = wdf::MakeDeviceInit(driver, node.InstancePath, node.SoftwareKeyPath, node.Pdo);
+    const PFN_WDF_DRIVER_DEVICE_ADD deviceAdd = wdf::DeviceAddCallback(driver);
+    if (deviceAdd == nullptr) {
+        return STATUS_NOT_SUPPORTED;
+    }
+    NTSTATUS status;
+    {
+        ExecutionScope scope;
+        wdf::DriverScope running(loaded->FrameworkDriver());
+        status = deviceAdd(driver, init.get());
+    }
+    if (!NT_SUCCESS(status)) {
+        if (init->Created != nullptr) {
+            wdf::DeleteDevice(init->Created);
+        }
+        return status;
+    }
+    if (init->Created == nullptr) {
+        return STATUS_UNSUCCESSFUL; // the driver made no device
+    }
+    node.Fdo = init->Created;
+    // The start travels down the stack: the child device below starts first.
+    if (node.PdoDevice != nullptr) {
+        status = PrepareAndPowerUp(node.PdoDevice);
+        if (!NT_SUCCESS(status)) {
+            DeleteDevices(node);
+            return status;
+        }
+    }
+    status = PrepareAndPowerUp(node.Fdo);
+    if (!NT_SUCCESS(status)) {
+        if (node.PdoDevice != nullptr) {
+            PowerDownAndRelease(node.PdoDevice);
+        }
+        // A device that cannot start is removed; its node stays to show why.
+        wdf::DeleteDevice(node.Fdo);
+        node.Fdo = nullptr;
+    }
+    return status;
+}
+
+void PnpManager::RemoveNode(DeviceNode& node, bool deleteDevices)
+{
+    for (auto it = node.Children.rbegin(); it != node.Children.rend(); ++it) {
+        RemoveNode(**it, false);
+    }
+    if (node.NodeState == DeviceNode::State::Started) {
+        if (node.Fdo != nullptr) {
+            PowerDownAndRelease(node.Fdo);
+        }
+        if (node.PdoDevice != nullptr) {
+            PowerDownAndRelease(node.PdoDevice);
+        }
+    }
+    node.NodeState = DeviceNode::State::SurpriseRemoved;
+    if (deleteDevices) {
+        DeleteDevices(node);
+    }
+}
+
+void PnpManager::DeleteDevices(DeviceNode& node)
+{
+    for (auto it = node.Children.rbegin(); it != node.Children.rend(); ++it) {
+        DeleteDevices(**it);
+    }
+    node.Children.clear();
+    if (node.Fdo != nullptr) {
+        wdf::DeleteDevice(node.Fdo);
+        node.Fdo = nullptr;
+    }
+    if (node.PdoDevice != nullptr) {
+        wdf::DeleteDevice(node.PdoDevice);
+        node.PdoDevice = nullptr;
+        node.Pdo = nullptr;
+    }
+    node.NodeState = DeviceNode::State::Removed;
+}
+
+void PnpManager::Unplug(DeviceNode* node, bool deferCleanup)
+{
+    if (node == nullptr) {
+        return;
+    }
+    if (node->Port != nullptr) {
+        node->Port->Disconnect();
+    }
+    RemoveNode(*node, false);
+    if (deferCleanup) {
+        node->CleanupDeferred = true;
+        return;
+    }
+    FinishRemoval(node);
+}
+
+void PnpManager::FinishRemoval(DeviceNode* node)
+{
+    DeleteDevices(*node);
+    auto found = std::find_if(roots_.begin(), roots_.end(), [node](const auto& root) { return root.get() == node; });
+    if (found != roots_.end()) {
+        roots_.erase(found);
+    }
+}
+
+void PnpManager::BusRelationsChanged(WDFDEVICE parent)
+{
+    DeviceNode* node = FindByFdo(parent);
+    wdf::Device* device = DeviceOf(parent);
+    if (node == nullptr || device == nullptr || device->IsDeleted() || device->DefaultChildList == nullptr ||
+        node->NodeState == DeviceNode::State::SurpriseRemoved || node->NodeState == DeviceNode::State::Removed) {
+        return;
+    }
+    auto& children = device->DefaultChildList->Children;
+    for (std::size_t index = 0; index < children.size();) {
+        auto& child = children[index];
+        if (child.ChildState == wdf::ChildList::State::Missing) {
+            auto found = std::find_if(node->Children.begin(), node->Children.end(),
+                                      [&](const auto& c) { return child.Pdo != nullptr && c->PdoDevice == child.Pdo; });
+            if (found != node->Children.end()) {
+                RemoveNode(**found, true);
+                node->Children.erase(found);
+            }
+            children.erase(children.begin() + static_cast<std::ptrdiff_t>(index));
+            continue;
+        }
+        if (child.ChildState == wdf::ChildList::State::New) {
+            CreateChild(*node, parent, index);
+        }
+        ++index;
+    }
+}
+
+void PnpManager::CreateChild(DeviceNode& parentNode, WDFDEVICE parentHandle, std::size_t index)
+{
+    wdf::Device* parent = DeviceOf(parentHandle);
+    wdf::ChildList& list = *parent->DefaultChildList;
+    list.Children[index].ChildState = wdf::ChildList::State::Present;
+    // The callback reads the description through an aligned copy.
+    const std::vector<std::byte> description = list.Children[index].Description;
+    std::vector<std::max_align_t> aligned((description.size() + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t));
+    std::memcpy(aligned.data(), description.data(), description.size());
+    auto* header = reinterpret_cast<PWDF_CHILD_IDENTIFICATION_DESCRIPTION_HEADER>(aligned.data());
+
+    auto init = std::make_unique<WDFDEVICE_INIT>();
+    init->Driver = static_cast<WDFDRIVER>(parent->OwnerDriver()->Handle());
+    init->IsPdo = true;
+    init->ParentDevice = parentHandle;
+    const auto listHandle = static_cast<WDFCHILDLIST>(list.Handle());
+    const auto create = list.Config.EvtChildListCreateDevice;
+    const NTSTATUS status = CallDriver(*parent, [&] { return create(listHandle, header, init.get()); });
+    if (!NT_SUCCESS(status) || init->Created == nullptr) {
+        if (init->Created != nullptr) {
+            wdf::DeleteDevice(init->Created);
+        }
+        return;
+    }
+    // The list may have grown in the callback: look the entry up again.
+    list.Children[index].Pdo = init->Created;
+    wdf::Device* pdo = DeviceOf(init->Created);
+    pdo->IdentificationDescription = description;
+
+    auto node = std::make_unique<DeviceNode>();
+    node->Parent = &parentNode;
+    node->DeviceId = pdo->Identity.DeviceId;
+    node->InstanceId = pdo->Identity.InstanceId;
+    node->HardwareIds = pdo->Identity.HardwareIds;
+    node->CompatibleIds = pdo->Identity.CompatibleIds;
+    for (const auto& text : pdo->Identity.Texts) {
+        if (node->Description.empty() && node->Location.empty()) {
+            node->Description = text.Description;
+            node->Location = text.Location;
+        }
+        if (text.LocaleId == pdo->Identity.DefaultLocale) {
+            node->Description = text.Description;
+            node->Location = text.Location;
+            break;
+        }
+    }
+    node->Address = pdo->PnpCapabilities.Address;
+    const bool unique = pdo->PnpCapabilities.UniqueID == WdfTrue;
+    node->InstancePath = node->DeviceId + u"\\" +
+                         (unique ? node->InstanceId : ParentIdPrefix(parentNode.InstancePath) + u"&" + node->InstanceId);
+    pdo->InstanceId = node->InstancePath;
+    pdo->HardwareKeyPath = wdf::HardwareKeyPathFor(node->InstancePath);
+    node->PdoDevice = init->Created;
+    node->Pdo = &pdo->DeviceObject;
+    DeviceNode* raw = node.get();
+    parentNode.Children.push_back(std::move(node));
+    StartNode(*raw);
+}
+
+} // namespace platform::pnp
