@@ -42,12 +42,19 @@ Platform::Platform(Options options) : dispatcher_(options.Shuffle), previous_(cu
 
 Platform::~Platform()
 {
+    // The platform tears itself down as the current one, whichever was current.
+    Platform* outer = current == this ? previous_ : current;
+    current = this;
     while (!drivers_.empty()) {
         UnloadDriver(drivers_.back().get());
     }
     ReportLeaks(objects_.LiveObjects(nullptr), "the platform");
-    current = previous_;
+    current = outer;
 }
+
+Platform::Scope::Scope(Platform& platform) : previous_(current) { current = &platform; }
+
+Platform::Scope::~Scope() { current = previous_; }
 
 Platform& Platform::Current()
 {

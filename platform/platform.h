@@ -43,6 +43,18 @@ public:
     static Platform& Current();
     static Platform* TryCurrent();
 
+    // Makes a platform current for its life, then restores the one before.
+    class Scope {
+    public:
+        explicit Scope(Platform& platform);
+        ~Scope();
+        Scope(const Scope&) = delete;
+        Scope& operator=(const Scope&) = delete;
+
+    private:
+        Platform* previous_;
+    };
+
     VirtualDispatcher& Dispatcher() { return dispatcher_; }
     platform::Registry& Registry() { return registry_; }
     wdf::ObjectTable& Objects() { return objects_; }

@@ -28,6 +28,7 @@ Machine::Machine(const MachineOptions& options)
 
 Machine::~Machine()
 {
+    platform::Platform::Scope scope(*world_);
     pnp_.reset();
     world_->Dispatcher().RunUntilIdle();
     handsets_.clear();

@@ -176,6 +176,22 @@ BOOLEAN BusGenerateFromSingleInterface(WDFDEVICE Device, PUSB_INTERFACE_DESCRIPT
     return BusBuildDescription(Device, block, Collection);
 }
 
+// Whether the descriptors from Position to the end can all be stepped over.
+// The walk ends where no further function is found; that must be the true
+// end of the configuration, not a descriptor that hides the rest of it.
+BOOLEAN BusRestIsWellFormed(PARENT_FDO_CONTEXT* Context, PUCHAR Position)
+{
+    ULONG left = BusBytesLeft(Context, Position);
+    while (left > 0) {
+        if (!BusDescriptorFits(Position, left)) {
+            return FALSE;
+        }
+        left -= Position[0];
+        Position += Position[0];
+    }
+    return TRUE;
+}
+
 } // namespace
 
 NTSTATUS BusUsbSetConfiguration(WDFDEVICE Device)
@@ -326,7 +342,8 @@ NTSTATUS BusGenerateIdentificationDescriptions(WDFDEVICE Device, WDFCOLLECTION C
     if (configuration == nullptr || size == 0) {
         return STATUS_SUCCESS;
     }
-    PUSB_COMMON_DESCRIPTOR d = BusFindNextFunctionDescriptor(configuration, size, configuration);
+    PUCHAR from = configuration;
+    PUSB_COMMON_DESCRIPTOR d = BusFindNextFunctionDescriptor(configuration, size, from);
     while (d != nullptr) {
         if (d->bLength == 0) {
             return STATUS_DEVICE_ENUMERATION_ERROR;
@@ -355,7 +372,8 @@ NTSTATUS BusGenerateIdentificationDescriptions(WDFDEVICE Device, WDFCOLLECTION C
                 if (!BusGenerateIdDescriptionFromInterfaceAssociation(Device, iad, Collection, &consumed)) {
                     return STATUS_DEVICE_ENUMERATION_ERROR;
                 }
-                d = BusFindNextFunctionDescriptor(configuration, size, reinterpret_cast<PUCHAR>(d) + consumed);
+                from = reinterpret_cast<PUCHAR>(d) + consumed;
+                d = BusFindNextFunctionDescriptor(configuration, size, from);
                 continue;
             }
         }
@@ -390,9 +408,10 @@ NTSTATUS BusGenerateIdentificationDescriptions(WDFDEVICE Device, WDFCOLLECTION C
         if (!generated) {
             return STATUS_DEVICE_ENUMERATION_ERROR;
         }
-        d = BusFindNextFunctionDescriptor(configuration, size, reinterpret_cast<PUCHAR>(d) + d->bLength);
+        from = reinterpret_cast<PUCHAR>(d) + d->bLength;
+        d = BusFindNextFunctionDescriptor(configuration, size, from);
     }
-    return STATUS_SUCCESS;
+    return BusRestIsWellFormed(context, from) ? STATUS_SUCCESS : STATUS_DEVICE_ENUMERATION_ERROR;
 }
 
 BOOLEAN BusGenerateIdDescriptionFromInterfaceAssociation(WDFDEVICE Device, PUSB_INTERFACE_ASSOCIATION_DESCRIPTOR Iad,

@@ -1,0 +1,135 @@
+// Child identity on the default handset and the pending enumeration of a
+// parent whose predecessor of the same instance is still there.
+#include "base/bus/bus_driver.h"
+#include "handset/default_handset.h"
+#include "platform/wdf/device.h"
+#include "tools/machine.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using platform::pnp::DeviceNode;
+
+std::unique_ptr<handset::Handset> DefaultHandset(bool uniqueId = true)
+{
+    handset::Profile profile = handset::DefaultHandsetProfile();
+    profile.UniqueId = uniqueId;
+    return std::make_unique<handset::Handset>(std::move(profile));
+}
+
+TEST(BusChildren, IdentityOfEachFunction)
+{
+    x9tr::Machine machine;
+    DeviceNode* parent = machine.Plug(DefaultHandset());
+    machine.Settle();
+    ASSERT_EQ(parent->Children.size(), 5u);
+    const DeviceNode& diagnostic = *parent->Children[1];
+    EXPECT_EQ(diagnostic.DeviceId, u"USB\\Vid_0abc&Pid_1d2e&Mi_02");
+    ASSERT_EQ(diagnostic.HardwareIds.size(), 10u);
+    EXPECT_EQ(diagnostic.HardwareIds.front(), u"USB\\Vid_0abc&Pid_1d2e&Rev_0100&Mi_02&Os_NT");
+    EXPECT_EQ(diagnostic.HardwareIds.back(), u"USB\\Vid_0abc&Pid_1d2e&Class_02");
+    EXPECT_EQ(diagnostic.CompatibleIds,
+              (std::vector<std::u16string>{u"USB\\Class_02&SubClass_0a&Prot_01", u"USB\\Class_02&SubClass_0a",
+                                           u"USB\\Class_02"}));
+    EXPECT_EQ(diagnostic.InstanceId, u"X9TR0001_02");
+    EXPECT_EQ(diagnostic.InstancePath, u"USB\\Vid_0abc&Pid_1d2e&Mi_02\\X9TR0001_02");
+    EXPECT_EQ(diagnostic.Description, u"X9TR Diagnostic Port");
+    EXPECT_EQ(diagnostic.Location, u"X9TR Handset");
+
+    const std::vector<ULONG> addresses = {0, 2, 3, 5, 6};
+    for (std::size_t i = 0; i < addresses.size(); ++i) {
+        EXPECT_EQ(parent->Children[i]->Address, addresses[i]);
+        // Children are not removable, whatever the handset is.
+        auto* pdo = machine.World().Objects().ResolveAs<platform::wdf::Device>(
+            parent->Children[i]->PdoDevice, platform::wdf::ObjectKind::Device, "test");
+        EXPECT_EQ(pdo->PnpCapabilities.Removable, WdfFalse);
+        EXPECT_EQ(pdo->PnpCapabilities.UniqueID, WdfTrue);
+        EXPECT_EQ(pdo->PowerCapabilities.DeviceWake, PowerDeviceD2);
+    }
+}
+
+TEST(BusChildren, WithoutUniqueIdTheInstanceIdIsTheInterface)
+{
+    x9tr::Machine machine;
+    DeviceNode* parent = machine.Plug(DefaultHandset(false));
+    machine.Settle();
+    ASSERT_EQ(parent->Children.size(), 5u);
+    EXPECT_EQ(parent->Children[1]->InstanceId, u"02");
+    // The system makes such children unique by their parent.
+    EXPECT_NE(parent->Children[1]->InstancePath.find(u"&02"), std::u16string::npos);
+}
+
+TEST(BusChildren, FunctionWithoutStringHasEmptyDescriptionButItsLocation)
+{
+    handset::Profile profile = handset::DefaultHandsetProfile();
+    // Take the vendor interface's name away: its iInterface is byte 8 of its descriptor.
+    auto& c = profile.Configuration;
+    for (std::size_t at = 0; at + 9 <= c.size(); at += std::to_integer<std::size_t>(c[at])) {
+        if (c[at + 1] == std::byte{0x04} && c[at + 5] == std::byte{0xFF}) {
+            c[at + 8] = std::byte{0};
+        }
+        if (c[at] == std::byte{0}) {
+            break;
+        }
+    }
+    x9tr::Machine machine;
+    DeviceNode* parent = machine.Plug(std::make_unique<handset::Handset>(std::move(profile)));
+    machine.Settle();
+    ASSERT_EQ(parent->Children.size(), 5u);
+    EXPECT_EQ(parent->Children[3]->Description, u"");
+    EXPECT_EQ(parent->Children[3]->Location, u"X9TR Handset");
+}
+
+TEST(BusChildren, SecondParentOfTheSameInstanceWaitsForTheFirstsCleanup)
+{
+    x9tr::Machine machine;
+    DeviceNode* first = machine.Plug(DefaultHandset());
+    machine.Settle();
+    ASSERT_EQ(first->Children.size(), 5u);
+    // The handset goes, but something still holds the old parent.
+    machine.Pnp().Unplug(first, true);
+    machine.Settle();
+
+    DeviceNode* second = machine.Plug(DefaultHandset());
+    DeviceNode* third = machine.Plug(DefaultHandset());
+    machine.Settle();
+    EXPECT_EQ(second->StartStatus, STATUS_SUCCESS);
+    EXPECT_TRUE(second->Children.empty());
+    EXPECT_TRUE(third->Children.empty());
+
+    // Another handset is not held up.
+    handset::Profile other = handset::DefaultHandsetProfile();
+    other.Strings[3] = u"OTHER0001";
+    DeviceNode* unrelated = machine.Plug(std::make_unique<handset::Handset>(std::move(other)));
+    machine.Settle();
+    EXPECT_EQ(unrelated->Children.size(), 5u);
+
+    // The old parent is cleaned up: only the first pending parent enumerates.
+    machine.Pnp().FinishRemoval(first);
+    machine.Settle();
+    EXPECT_EQ(second->Children.size(), 5u);
+    EXPECT_TRUE(third->Children.empty());
+}
+
+TEST(BusChildren, UnplugRemovesEveryChildAndTheParent)
+{
+    x9tr::Machine machine;
+    DeviceNode* parent = machine.Plug(DefaultHandset());
+    machine.Settle();
+    const std::size_t objectsWithHandset = machine.World().Objects().Count();
+    machine.Pnp().Unplug(parent);
+    machine.Settle();
+    EXPECT_TRUE(machine.Pnp().Roots().empty());
+    EXPECT_LT(machine.World().Objects().Count(), objectsWithHandset);
+    // Plugged again it comes back the same: same instance number, same children.
+    DeviceNode* again = machine.Plug(DefaultHandset());
+    machine.Settle();
+    EXPECT_EQ(again->Children.size(), 5u);
+    platform::RegistryValue number;
+    ASSERT_EQ(machine.World().Registry().QueryValue(again->HardwareKeyPath(), u"InstanceNumber", &number),
+              STATUS_SUCCESS);
+    EXPECT_EQ(number.AsDword(), 0u);
+}
+
+} // namespace
