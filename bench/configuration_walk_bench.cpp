@@ -28,8 +28,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace {
@@ -46,6 +48,13 @@ const handset::Profile& DefaultProfile()
     return profile;
 }
 
+std::string Hex32(NTSTATUS status)
+{
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));
+    return text;
+}
+
 std::int64_t ConfigurationBytes() { return static_cast<std::int64_t>(DefaultProfile().Configuration.size()); }
 
 // ---- The full plug ---------------------------------------------------------
@@ -59,11 +68,14 @@ void BM_PlugDefaultHandset(benchmark::State& state)
         x9tr::Machine machine;
         platform::pnp::DeviceNode* node = machine.Plug(std::make_unique<handset::Handset>(profile));
         machine.Settle();
-        const bool enumerated =
-            node != nullptr && NT_SUCCESS(node->StartStatus) && node->Children.size() == kDefaultFunctions;
         benchmark::DoNotOptimize(node);
-        if (!enumerated) {
-            state.SkipWithError("the default handset did not start with all its functions as children");
+        if (node == nullptr || !NT_SUCCESS(node->StartStatus) || node->Children.size() != kDefaultFunctions) {
+            const std::string message =
+                node == nullptr ? std::string("the default handset made no device node")
+                                : "the default handset started with status " + Hex32(node->StartStatus) + " and " +
+                                      std::to_string(node->Children.size()) + " of its " +
+                                      std::to_string(kDefaultFunctions) + " functions as children";
+            state.SkipWithError(message.c_str());
             break;
         }
     }

@@ -45,6 +45,7 @@ void IoReuseIrp(PIRP Irp, NTSTATUS Status)
     Irp->Cancel = FALSE;
     Irp->PendingReturned = FALSE;
     Irp->CancelRoutine = nullptr;
+    Irp->PlatformRequest = nullptr;
     Irp->CurrentLocation = static_cast<CHAR>(Irp->StackCount + 1);
 }
 

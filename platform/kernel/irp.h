@@ -104,10 +104,12 @@ struct IO_STACK_LOCATION {
             ULONG Key;
             LONGLONG ByteOffset;
         } Write;
+        // Each member on its own pointer-sized slot, so that IoControlCode
+        // shares its slot with Others.Argument3 as in the published layout.
         struct {
             ULONG OutputBufferLength;
-            ULONG InputBufferLength;
-            ULONG IoControlCode;
+            alignas(void*) ULONG InputBufferLength;
+            alignas(void*) ULONG IoControlCode;
             PVOID Type3InputBuffer;
         } DeviceIoControl;
         struct {
@@ -157,6 +159,8 @@ struct IRP {
     CHAR CurrentLocation;   // 1-based, StackCount + 1 before the first call
     PDRIVER_CANCEL CancelRoutine;
     IO_STACK_LOCATION* Stack; // StackCount locations
+    PVOID DriverContext[4];   // for the driver that owns the IRP now
+    PVOID PlatformRequest;    // the framework request that holds the IRP now, if any
 };
 
 // The platform's side of a device object: where IRPs sent to it go.

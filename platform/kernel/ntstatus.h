@@ -44,6 +44,7 @@ inline constexpr NTSTATUS STATUS_DEVICE_DOES_NOT_EXIST = MakeStatus(0xC00000C0);
 inline constexpr NTSTATUS STATUS_INVALID_BUFFER_SIZE = MakeStatus(0xC0000206);
 inline constexpr NTSTATUS STATUS_DEVICE_ENUMERATION_ERROR = MakeStatus(0xC0000366);
 inline constexpr NTSTATUS STATUS_PAUSED = MakeStatus(0xC023002A);
+inline constexpr NTSTATUS STATUS_WDF_BUSY = MakeStatus(0xC0200204);
 
 // The status's symbolic name ("STATUS_CANCELLED"), or its value in hex
 // ("0xC0001234") for one this table does not know.

@@ -6,6 +6,7 @@
 #include "platform/platform.h"
 #include "platform/wdf/child_list.h"
 #include "platform/wdf/iotarget.h"
+#include "platform/wdf/request.h"
 #include "platform/wdf/wdf_registry.h"
 
 #include <cstdio>
@@ -93,16 +94,20 @@ NTSTATUS Device::DispatchIrp(PDEVICE_OBJECT, PIRP irp)
             }
         }
     }
-    if (!IsPdo && DeviceObject.LowerDevice != nullptr &&
-        (stack->MajorFunction == IRP_MJ_PNP || stack->MajorFunction == IRP_MJ_POWER)) {
-        // What a function device does not answer itself goes down its stack.
-        IoCopyCurrentIrpStackLocationToNext(irp);
-        return IoCallDriver(DeviceObject.LowerDevice, irp);
+    if (stack->MajorFunction == IRP_MJ_PNP || stack->MajorFunction == IRP_MJ_POWER) {
+        if (!IsPdo && DeviceObject.LowerDevice != nullptr) {
+            // What a function device does not answer itself goes down its stack.
+            IoCopyCurrentIrpStackLocationToNext(irp);
+            return IoCallDriver(DeviceObject.LowerDevice, irp);
+        }
+        const NTSTATUS status = irp->IoStatus.Status;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return status;
     }
-    const NTSTATUS status = stack->MajorFunction == IRP_MJ_PNP ? irp->IoStatus.Status : STATUS_INVALID_DEVICE_REQUEST;
-    irp->IoStatus.Status = status;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
+    // Everything else is a request for the driver's queues.
+    IoMarkIrpPending(irp);
+    ReceiveIrp(*this, irp);
+    return STATUS_PENDING;
 }
 
 namespace {
@@ -222,6 +227,11 @@ NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRIBUTES Dev
     device->DeviceObject.StackSize = static_cast<CHAR>(init.LowerDevice != nullptr ? init.LowerDevice->StackSize + 1 : 1);
     if (init.IsPdo) {
         device->ParentDevice = platform::wdf::ResolveDevice(init.ParentDevice, "WdfDeviceCreate");
+        // A child that forwards to its parent needs room for the parent's stack too.
+        if (init.Identity.AllowForwardingToParent && device->ParentDevice != nullptr) {
+            device->DeviceObject.StackSize =
+                static_cast<CHAR>(device->ParentDevice->DeviceObject.StackSize + device->DeviceObject.StackSize);
+        }
     }
     // A Plug and Play device goes when the system removes it, not when its driver says so.
     device->SetDriverMayDelete(false);

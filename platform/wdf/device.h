@@ -85,6 +85,18 @@ public:
     PdoIdentity Identity;
     std::vector<std::byte> IdentificationDescription;
 
+    // Queues of the device and the queue each request type goes to.
+    std::vector<Object*> Queues;
+    std::vector<std::pair<WDF_REQUEST_TYPE, Object*>> DispatchQueues;
+    // Device-level synchronisation: one callback of the device at a time.
+    bool CallbackBusy = false;
+    // Whether a callback of an object with this scope runs under the device's lock.
+    bool SerializesCallbacks(const Object& object) const;
+    // Takes the device's callback lock; false when another callback holds it.
+    bool EnterCallback();
+    // Lets it go and presents what waited for it.
+    void LeaveCallback();
+
     struct OfferedInterface {
         GUID Type;
         std::vector<std::byte> Copy;

@@ -11,10 +11,13 @@
 
 namespace platform::wdf {
 
-class IoTarget final : public Object {
+class IoTarget : public Object {
 public:
+    enum class State { Started, Stopped, Closed };
+
     IoTarget() : Object(ObjectKind::IoTarget) {}
     PDEVICE_OBJECT Target = nullptr;
+    State TargetState = State::Started;
 };
 
 IoTarget* ResolveIoTarget(WDFIOTARGET handle, const char* operation);

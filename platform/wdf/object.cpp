@@ -254,6 +254,23 @@ Object* ObjectTable::Resolve(WDFOBJECT handle, ObjectKind kind, const char* oper
     return object;
 }
 
+Object* ObjectTable::Lookup(WDFOBJECT handle, ObjectKind kind) const
+{
+    const auto value = reinterpret_cast<std::uintptr_t>(handle);
+    const auto index = static_cast<std::uint32_t>(value & 0xFFFFFFFFu);
+    const auto generation = static_cast<std::uint32_t>(value >> 32);
+    std::lock_guard lock(mutex_);
+    if (index == 0 || index - 1 >= used_) {
+        return nullptr;
+    }
+    const Slot* slot = SlotAt(index - 1);
+    Object* object = slot->Entry.load();
+    if (object == nullptr || slot->Generation.load() != generation || (kind != ObjectKind::Generic && object->Kind() != kind)) {
+        return nullptr;
+    }
+    return object;
+}
+
 void ObjectTable::Delete(Object& object)
 {
     if (object.IsDeleted()) {

@@ -133,6 +133,10 @@ public:
         return static_cast<T*>(Resolve(handle, kind, operation, allowDeleted));
     }
 
+    // The object behind a handle, or null for a stale handle or one of
+    // another kind; reports nothing (for the framework's own deferred work).
+    Object* Lookup(WDFOBJECT handle, ObjectKind kind) const;
+
     void Delete(Object& object);
     void Reference(Object& object);
     void Dereference(Object& object, const char* operation);

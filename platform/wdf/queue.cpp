@@ -1,24 +1,196 @@
-// Framework I/O queues: creation and the device's default queue.
+// Framework I/O queues: dispatch types, presentation of requests to the
+// driver's callbacks under the device's synchronisation, stop, start, purge
+// and drain, and the device's routing of request types to queues.
+#include "platform/wdf/queue.h"
+
 #include "platform/platform.h"
-#include "platform/wdf/device.h"
-#include "platform/wdf/wdf_queue.h"
+#include "platform/wdf/request.h"
+
+#include <algorithm>
 
 namespace platform::wdf {
-namespace {
 
-class Queue final : public Object {
-public:
-    Queue() : Object(ObjectKind::Queue) {}
-    WDF_IO_QUEUE_CONFIG Config{};
-    Device* Owner = nullptr;
-};
+Queue* ResolveQueue(WDFQUEUE handle, const char* operation)
+{
+    return Platform::Current().Objects().ResolveAs<Queue>(handle, ObjectKind::Queue, operation);
+}
 
-} // namespace
+Queue* QueueFor(Device& device, WDF_REQUEST_TYPE type)
+{
+    for (const auto& [routed, queue] : device.DispatchQueues) {
+        if (routed == type) {
+            return static_cast<Queue*>(queue);
+        }
+    }
+    return static_cast<Queue*>(device.DefaultQueue);
+}
+
+bool Device::SerializesCallbacks(const Object& object) const
+{
+    return object.SynchronizationScope() == WdfSynchronizationScopeDevice;
+}
+
+bool Device::EnterCallback()
+{
+    if (CallbackBusy) {
+        return false;
+    }
+    CallbackBusy = true;
+    return true;
+}
+
+void Device::LeaveCallback()
+{
+    CallbackBusy = false;
+    for (Object* queue : Queues) {
+        if (CallbackBusy) {
+            break;
+        }
+        static_cast<Queue*>(queue)->DispatchPending();
+    }
+}
+
+void Queue::Enqueue(Request& request)
+{
+    request.CurrentQueue = this;
+    request.RequestState = Request::State::Queued;
+    if (!Accepting) {
+        FinishIncoming(request, STATUS_INVALID_DEVICE_STATE, 0);
+        return;
+    }
+    // Zero-length reads and writes end here unless the queue takes them.
+    if (!Config.AllowZeroLengthRequests) {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(request.Irp);
+        const bool read = stack->MajorFunction == IRP_MJ_READ && stack->Parameters.Read.Length == 0;
+        const bool write = stack->MajorFunction == IRP_MJ_WRITE && stack->Parameters.Write.Length == 0;
+        if (read || write) {
+            FinishIncoming(request, STATUS_SUCCESS, 0);
+            return;
+        }
+    }
+    Pending.push_back(&request);
+    DispatchPending();
+}
+
+void Queue::DispatchPending()
+{
+    if (IsDeleted()) {
+        return;
+    }
+    const bool serialize = Owner->SerializesCallbacks(*this);
+    while (Dispatching && !Pending.empty()) {
+        if (Config.DispatchType == WdfIoQueueDispatchManual) {
+            return;
+        }
+        if (Config.DispatchType == WdfIoQueueDispatchSequential && Presented != 0) {
+            return;
+        }
+        if (Config.DispatchType == WdfIoQueueDispatchParallel &&
+            Presented >= Config.Settings.Parallel.NumberOfPresentedRequests) {
+            return;
+        }
+        if (serialize && !Owner->EnterCallback()) {
+            return; // presented when the callback holding the device lets go
+        }
+        Request* request = Pending.front();
+        Pending.pop_front();
+        Present(*request);
+        if (serialize) {
+            Owner->CallbackBusy = false;
+        }
+    }
+    if (serialize && !Owner->CallbackBusy) {
+        // Other queues of the device may have waited for the lock.
+        for (Object* other : Owner->Queues) {
+            auto* queue = static_cast<Queue*>(other);
+            if (queue != this && !queue->Pending.empty() && queue->Dispatching) {
+                queue->DispatchPending();
+            }
+        }
+    }
+}
+
+void Queue::Present(Request& request)
+{
+    request.RequestState = Request::State::Presented;
+    request.CurrentQueue = this;
+    ++Presented;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(request.Irp);
+    const auto queue = static_cast<WDFQUEUE>(Handle());
+    const WDFREQUEST handle = request.AsHandle();
+    const auto& c = Config;
+    InvokeDriverCallback(*this, [&] {
+        switch (stack->MajorFunction) {
+        case IRP_MJ_READ:
+            if (c.EvtIoRead != nullptr) {
+                return c.EvtIoRead(queue, handle, stack->Parameters.Read.Length);
+            }
+            break;
+        case IRP_MJ_WRITE:
+            if (c.EvtIoWrite != nullptr) {
+                return c.EvtIoWrite(queue, handle, stack->Parameters.Write.Length);
+            }
+            break;
+        case IRP_MJ_DEVICE_CONTROL:
+            if (c.EvtIoDeviceControl != nullptr) {
+                return c.EvtIoDeviceControl(queue, handle, stack->Parameters.DeviceIoControl.OutputBufferLength,
+                                            stack->Parameters.DeviceIoControl.InputBufferLength,
+                                            stack->Parameters.DeviceIoControl.IoControlCode);
+            }
+            break;
+        case IRP_MJ_INTERNAL_DEVICE_CONTROL:
+            if (c.EvtIoInternalDeviceControl != nullptr) {
+                // Internal controls carry arguments, not buffer lengths.
+                return c.EvtIoInternalDeviceControl(queue, handle, 0, 0,
+                                                    stack->Parameters.DeviceIoControl.IoControlCode);
+            }
+            break;
+        default:
+            break;
+        }
+        if (c.EvtIoDefault != nullptr) {
+            return c.EvtIoDefault(queue, handle);
+        }
+        FinishIncoming(request, STATUS_INVALID_DEVICE_REQUEST, 0);
+    });
+}
+
+void Queue::Released(Request&)
+{
+    if (Presented > 0) {
+        --Presented;
+    }
+    if (!Pending.empty()) {
+        DispatchPending();
+    }
+}
+
+void Queue::OnDelete()
+{
+    Accepting = false;
+    Dispatching = false;
+    auto pending = std::move(Pending);
+    Pending.clear();
+    for (Request* request : pending) {
+        request->CurrentQueue = nullptr;
+        FinishIncoming(*request, STATUS_CANCELLED, 0);
+    }
+    auto& queues = Owner->Queues;
+    queues.erase(std::remove(queues.begin(), queues.end(), this), queues.end());
+    if (Owner->DefaultQueue == this) {
+        Owner->DefaultQueue = nullptr;
+    }
+    auto& routes = Owner->DispatchQueues;
+    routes.erase(std::remove_if(routes.begin(), routes.end(), [this](const auto& route) { return route.second == this; }),
+                 routes.end());
+}
+
 } // namespace platform::wdf
 
 using platform::Platform;
 using platform::wdf::Device;
 using platform::wdf::Queue;
+using platform::wdf::Request;
 
 NTSTATUS WdfIoQueueCreate(WDFDEVICE DeviceHandle, PWDF_IO_QUEUE_CONFIG Config, PWDF_OBJECT_ATTRIBUTES QueueAttributes,
                           WDFQUEUE* QueueHandle)
@@ -42,12 +214,11 @@ NTSTATUS WdfIoQueueCreate(WDFDEVICE DeviceHandle, PWDF_IO_QUEUE_CONFIG Config, P
     queue->Owner = device;
     Queue* raw = queue.get();
     // A queue belongs to its device unless its attributes name another parent.
-    const bool namedParent = QueueAttributes != nullptr && QueueAttributes->ParentObject != nullptr;
-    const NTSTATUS status =
-        Platform::Current().Objects().Insert(std::move(queue), QueueAttributes, namedParent ? nullptr : device);
+    const NTSTATUS status = Platform::Current().Objects().Insert(std::move(queue), QueueAttributes, device);
     if (!NT_SUCCESS(status)) {
         return status;
     }
+    device->Queues.push_back(raw);
     if (Config->DefaultQueue) {
         device->DefaultQueue = raw;
     }
@@ -57,10 +228,25 @@ NTSTATUS WdfIoQueueCreate(WDFDEVICE DeviceHandle, PWDF_IO_QUEUE_CONFIG Config, P
     return STATUS_SUCCESS;
 }
 
+NTSTATUS WdfDeviceConfigureRequestDispatching(WDFDEVICE DeviceHandle, WDFQUEUE QueueHandle, WDF_REQUEST_TYPE RequestType)
+{
+    Device* device = platform::wdf::ResolveDevice(DeviceHandle, "WdfDeviceConfigureRequestDispatching");
+    Queue* queue = platform::wdf::ResolveQueue(QueueHandle, "WdfDeviceConfigureRequestDispatching");
+    if (device == nullptr || queue == nullptr || queue->Owner != device) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    for (const auto& route : device->DispatchQueues) {
+        if (route.first == RequestType) {
+            return STATUS_WDF_BUSY;
+        }
+    }
+    device->DispatchQueues.emplace_back(RequestType, queue);
+    return STATUS_SUCCESS;
+}
+
 WDFDEVICE WdfIoQueueGetDevice(WDFQUEUE QueueHandle)
 {
-    Queue* queue =
-        Platform::Current().Objects().ResolveAs<Queue>(QueueHandle, platform::wdf::ObjectKind::Queue, "WdfIoQueueGetDevice");
+    Queue* queue = platform::wdf::ResolveQueue(QueueHandle, "WdfIoQueueGetDevice");
     return queue != nullptr ? static_cast<WDFDEVICE>(queue->Owner->Handle()) : nullptr;
 }
 
@@ -71,4 +257,60 @@ WDFQUEUE WdfDeviceGetDefaultQueue(WDFDEVICE DeviceHandle)
         return nullptr;
     }
     return static_cast<WDFQUEUE>(device->DefaultQueue->Handle());
+}
+
+NTSTATUS WdfIoQueueRetrieveNextRequest(WDFQUEUE QueueHandle, WDFREQUEST* OutRequest)
+{
+    if (OutRequest != nullptr) {
+        *OutRequest = nullptr;
+    }
+    Queue* queue = platform::wdf::ResolveQueue(QueueHandle, "WdfIoQueueRetrieveNextRequest");
+    if (queue == nullptr || OutRequest == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (queue->Pending.empty()) {
+        return STATUS_NO_MORE_ENTRIES;
+    }
+    Request* request = queue->Pending.front();
+    queue->Pending.pop_front();
+    request->RequestState = Request::State::Presented;
+    ++queue->Presented;
+    *OutRequest = request->AsHandle();
+    return STATUS_SUCCESS;
+}
+
+void WdfIoQueueStart(WDFQUEUE QueueHandle)
+{
+    if (Queue* queue = platform::wdf::ResolveQueue(QueueHandle, "WdfIoQueueStart")) {
+        queue->Accepting = true;
+        queue->Dispatching = true;
+        queue->DispatchPending();
+    }
+}
+
+void WdfIoQueueStopSynchronously(WDFQUEUE QueueHandle)
+{
+    Queue* queue = platform::wdf::ResolveQueue(QueueHandle, "WdfIoQueueStopSynchronously");
+    if (queue == nullptr) {
+        return;
+    }
+    queue->Dispatching = false;
+    Platform::Current().Dispatcher().WaitUntil([queue] { return queue->Presented == 0; }, std::nullopt);
+}
+
+void WdfIoQueuePurgeSynchronously(WDFQUEUE QueueHandle)
+{
+    Queue* queue = platform::wdf::ResolveQueue(QueueHandle, "WdfIoQueuePurgeSynchronously");
+    if (queue == nullptr) {
+        return;
+    }
+    queue->Accepting = false;
+    queue->Dispatching = false;
+    auto pending = std::move(queue->Pending);
+    queue->Pending.clear();
+    for (Request* request : pending) {
+        request->CurrentQueue = nullptr;
+        platform::wdf::FinishIncoming(*request, STATUS_CANCELLED, 0);
+    }
+    Platform::Current().Dispatcher().WaitUntil([queue] { return queue->Presented == 0; }, std::nullopt);
 }

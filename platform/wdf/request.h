@@ -1,26 +1,64 @@
-// Inside the platform: the framework request object.
+// Inside the platform: the framework request object. A request is either
+// one the framework made for an IRP that reached a device (it lives until
+// it is completed) or one a driver made with its own IRP (it lives until the
+// driver deletes it). Its state says who owns it.
 #pragma once
 
+#include "platform/dispatch/dispatcher.h"
 #include "platform/kernel/irp.h"
 #include "platform/wdf/object.h"
 #include "platform/wdf/wdf_request.h"
 
+#include <optional>
+
 namespace platform::wdf {
+
+class Device;
+class IoTarget;
+class Queue;
 
 class Request final : public Object {
 public:
     Request() : Object(ObjectKind::Request) {}
 
+    enum class State {
+        Idle,      // a driver's own request, not sent
+        Queued,    // waiting in a queue
+        Presented, // the driver owns it
+        Sent,      // at an I/O target
+        Completed,
+    };
+
     PIRP Irp = nullptr;
     bool FreesIrp = false;
+    bool Incoming = false; // made for an IRP that reached a device
+    State RequestState = State::Idle;
+    Device* Owner = nullptr;
+    Queue* CurrentQueue = nullptr;
     NTSTATUS Status = STATUS_SUCCESS;
     bool Formatted = false;
-    bool Sent = false;
     bool Done = false;
 
+    PFN_WDF_REQUEST_COMPLETION_ROUTINE CompletionRoutine = nullptr;
+    PVOID CompletionContext = nullptr;
+    IoTarget* SentTo = nullptr;
+    WDF_REQUEST_COMPLETION_PARAMS CompletionParams{};
+    std::optional<Dispatcher::EventId> TimeoutEvent;
+
+    PFN_WDF_REQUEST_CANCEL CancelRoutine = nullptr;
+
+    WDFREQUEST AsHandle() const { return static_cast<WDFREQUEST>(Handle()); }
+    void OnDelete() override;
     void OnDestroy() override;
 };
 
 Request* ResolveRequest(WDFREQUEST handle, const char* operation);
+
+// A framework request for an IRP that reached Device; it goes to the
+// device's queue for its type, or is completed at once when none takes it.
+void ReceiveIrp(Device& device, PIRP irp);
+
+// Ends an incoming request: its IRP completes and the request is deleted.
+void FinishIncoming(Request& request, NTSTATUS status, ULONG_PTR information);
 
 } // namespace platform::wdf

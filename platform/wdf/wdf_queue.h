@@ -66,3 +66,13 @@ NTSTATUS WdfIoQueueCreate(WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Config, PWDF_OB
                           WDFQUEUE* Queue);
 WDFDEVICE WdfIoQueueGetDevice(WDFQUEUE Queue);
 WDFQUEUE WdfDeviceGetDefaultQueue(WDFDEVICE Device);
+
+// Sends requests of a type to a queue other than the default one.
+NTSTATUS WdfDeviceConfigureRequestDispatching(WDFDEVICE Device, WDFQUEUE Queue, WDF_REQUEST_TYPE RequestType);
+// A manual queue's next request, or STATUS_NO_MORE_ENTRIES.
+NTSTATUS WdfIoQueueRetrieveNextRequest(WDFQUEUE Queue, WDFREQUEST* OutRequest);
+void WdfIoQueueStart(WDFQUEUE Queue);
+// Stops presenting and waits until the driver holds none of the queue's requests.
+void WdfIoQueueStopSynchronously(WDFQUEUE Queue);
+// Cancels what waits, refuses what comes, and waits until the driver holds none.
+void WdfIoQueuePurgeSynchronously(WDFQUEUE Queue);

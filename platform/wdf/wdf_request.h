@@ -50,3 +50,138 @@ void WdfRequestWdmFormatUsingStackLocation(WDFREQUEST Request, PIO_STACK_LOCATIO
 BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_SEND_OPTIONS Options);
 NTSTATUS WdfRequestGetStatus(WDFREQUEST Request);
 PIRP WdfRequestWdmGetIrp(WDFREQUEST Request);
+
+enum WDF_REQUEST_TYPE {
+    WdfRequestTypeCreate = 0x00,
+    WdfRequestTypeClose = 0x02,
+    WdfRequestTypeRead = 0x03,
+    WdfRequestTypeWrite = 0x04,
+    WdfRequestTypeQueryInformation = 0x05,
+    WdfRequestTypeSetInformation = 0x06,
+    WdfRequestTypeFlushBuffers = 0x09,
+    WdfRequestTypeDeviceControl = 0x0E,
+    WdfRequestTypeDeviceControlInternal = 0x0F,
+    WdfRequestTypeCleanup = 0x12,
+    WdfRequestTypePnp = 0x1B,
+    WdfRequestTypeOther = 0xFF,
+};
+
+struct WDF_REQUEST_PARAMETERS {
+    USHORT Size;
+    UCHAR MinorFunction;
+    WDF_REQUEST_TYPE Type;
+    union {
+        struct {
+            std::size_t Length;
+            alignas(void*) ULONG Key;
+            LONGLONG DeviceOffset;
+        } Read;
+        struct {
+            std::size_t Length;
+            alignas(void*) ULONG Key;
+            LONGLONG DeviceOffset;
+        } Write;
+        struct {
+            std::size_t OutputBufferLength;
+            alignas(void*) std::size_t InputBufferLength;
+            alignas(void*) ULONG IoControlCode;
+            PVOID Type3InputBuffer;
+        } DeviceIoControl;
+        struct {
+            PVOID Arg1;
+            PVOID Arg2;
+            union {
+                PVOID Arg3;
+                ULONG IoControlCode;
+            };
+            PVOID Arg4;
+        } Others;
+    } Parameters;
+};
+using PWDF_REQUEST_PARAMETERS = WDF_REQUEST_PARAMETERS*;
+
+inline void WDF_REQUEST_PARAMETERS_INIT(PWDF_REQUEST_PARAMETERS Parameters)
+{
+    *Parameters = WDF_REQUEST_PARAMETERS{};
+    Parameters->Size = sizeof(WDF_REQUEST_PARAMETERS);
+}
+
+struct WDF_REQUEST_COMPLETION_PARAMS {
+    ULONG Size;
+    WDF_REQUEST_TYPE Type;
+    IO_STATUS_BLOCK IoStatus;
+    union {
+        struct {
+            PVOID Argument1;
+            PVOID Argument2;
+            PVOID Argument3;
+            PVOID Argument4;
+        } Others;
+    } Parameters;
+};
+using PWDF_REQUEST_COMPLETION_PARAMS = WDF_REQUEST_COMPLETION_PARAMS*;
+
+using EVT_WDF_REQUEST_COMPLETION_ROUTINE = void(WDFREQUEST Request, WDFIOTARGET Target,
+                                                PWDF_REQUEST_COMPLETION_PARAMS Params, PVOID Context);
+using PFN_WDF_REQUEST_COMPLETION_ROUTINE = EVT_WDF_REQUEST_COMPLETION_ROUTINE*;
+using EVT_WDF_REQUEST_CANCEL = void(WDFREQUEST Request);
+using PFN_WDF_REQUEST_CANCEL = EVT_WDF_REQUEST_CANCEL*;
+
+inline constexpr ULONG WDF_REQUEST_FORWARD_OPTION_SEND_AND_FORGET = 0x00000001;
+struct WDF_REQUEST_FORWARD_OPTIONS {
+    ULONG Size;
+    ULONG Flags;
+};
+using PWDF_REQUEST_FORWARD_OPTIONS = WDF_REQUEST_FORWARD_OPTIONS*;
+
+inline void WDF_REQUEST_FORWARD_OPTIONS_INIT(PWDF_REQUEST_FORWARD_OPTIONS Options)
+{
+    *Options = WDF_REQUEST_FORWARD_OPTIONS{sizeof(WDF_REQUEST_FORWARD_OPTIONS), WDF_REQUEST_FORWARD_OPTION_SEND_AND_FORGET};
+}
+
+struct WDF_REQUEST_REUSE_PARAMS {
+    ULONG Size;
+    ULONG Flags;
+    NTSTATUS Status;
+    PIRP NewIrp;
+};
+using PWDF_REQUEST_REUSE_PARAMS = WDF_REQUEST_REUSE_PARAMS*;
+
+inline void WDF_REQUEST_REUSE_PARAMS_INIT(PWDF_REQUEST_REUSE_PARAMS Params, ULONG Flags, NTSTATUS Status)
+{
+    *Params = WDF_REQUEST_REUSE_PARAMS{sizeof(WDF_REQUEST_REUSE_PARAMS), Flags, Status, nullptr};
+}
+inline constexpr ULONG WDF_REQUEST_REUSE_NO_FLAGS = 0;
+
+// A request of the driver's own, with an IRP sized for Target (or for its
+// device's own stack when Target is null).
+NTSTATUS WdfRequestCreate(PWDF_OBJECT_ATTRIBUTES RequestAttributes, WDFIOTARGET IoTarget, WDFREQUEST* Request);
+NTSTATUS WdfRequestReuse(WDFREQUEST Request, PWDF_REQUEST_REUSE_PARAMS ReuseParams);
+void WdfRequestGetParameters(WDFREQUEST Request, PWDF_REQUEST_PARAMETERS Parameters);
+void WdfRequestFormatRequestUsingCurrentType(WDFREQUEST Request);
+void WdfRequestSetCompletionRoutine(WDFREQUEST Request, PFN_WDF_REQUEST_COMPLETION_ROUTINE CompletionRoutine,
+                                    PVOID CompletionContext);
+void WdfRequestGetCompletionParams(WDFREQUEST Request, PWDF_REQUEST_COMPLETION_PARAMS Params);
+void WdfRequestComplete(WDFREQUEST Request, NTSTATUS Status);
+void WdfRequestCompleteWithInformation(WDFREQUEST Request, NTSTATUS Status, ULONG_PTR Information);
+void WdfRequestSetInformation(WDFREQUEST Request, ULONG_PTR Information);
+ULONG_PTR WdfRequestGetInformation(WDFREQUEST Request);
+// STATUS_BUFFER_TOO_SMALL, and nothing returned, below MinimumRequiredSize.
+NTSTATUS WdfRequestRetrieveInputBuffer(WDFREQUEST Request, std::size_t MinimumRequiredSize, PVOID* Buffer,
+                                       std::size_t* Length);
+NTSTATUS WdfRequestRetrieveOutputBuffer(WDFREQUEST Request, std::size_t MinimumRequiredSize, PVOID* Buffer,
+                                        std::size_t* Length);
+// Marks the request cancelable. STATUS_CANCELLED when it was cancelled
+// already; the cancel callback then does not run and the caller completes it.
+NTSTATUS WdfRequestMarkCancelableEx(WDFREQUEST Request, PFN_WDF_REQUEST_CANCEL EvtRequestCancel);
+// The same; a request cancelled already has its callback run from the
+// dispatcher, never inside this call.
+void WdfRequestMarkCancelable(WDFREQUEST Request, PFN_WDF_REQUEST_CANCEL EvtRequestCancel);
+// STATUS_CANCELLED when the cancel callback has run or is about to.
+NTSTATUS WdfRequestUnmarkCancelable(WDFREQUEST Request);
+BOOLEAN WdfRequestIsCanceled(WDFREQUEST Request);
+BOOLEAN WdfRequestCancelSentRequest(WDFREQUEST Request);
+WDFQUEUE WdfRequestGetIoQueue(WDFREQUEST Request);
+NTSTATUS WdfRequestForwardToIoQueue(WDFREQUEST Request, WDFQUEUE DestinationQueue);
+NTSTATUS WdfRequestForwardToParentDeviceIoQueue(WDFREQUEST Request, WDFQUEUE ParentDeviceQueue,
+                                                PWDF_REQUEST_FORWARD_OPTIONS ForwardOptions);

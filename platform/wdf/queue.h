@@ -1,0 +1,41 @@
+// Inside the platform: framework I/O queues and how they present requests.
+#pragma once
+
+#include "platform/wdf/device.h"
+#include "platform/wdf/wdf_queue.h"
+
+#include <deque>
+
+namespace platform::wdf {
+
+class Request;
+
+class Queue final : public Object {
+public:
+    Queue() : Object(ObjectKind::Queue) {}
+
+    WDF_IO_QUEUE_CONFIG Config{};
+    Device* Owner = nullptr;
+    std::deque<Request*> Pending;
+    std::size_t Presented = 0;
+    bool Accepting = true;   // new requests are taken
+    bool Dispatching = true; // taken requests are presented
+
+    // Takes a request the framework received or a driver forwarded.
+    void Enqueue(Request& request);
+    // Presents what the dispatch type and the device's synchronisation allow.
+    void DispatchPending();
+    // A presented request left the driver (completed, forwarded, sent and forgotten).
+    void Released(Request& request);
+    void OnDelete() override;
+
+private:
+    void Present(Request& request);
+};
+
+Queue* ResolveQueue(WDFQUEUE handle, const char* operation);
+
+// The device's queue for requests of Type: the one configured for it, else the default queue.
+Queue* QueueFor(Device& device, WDF_REQUEST_TYPE type);
+
+} // namespace platform::wdf
