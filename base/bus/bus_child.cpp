@@ -168,6 +168,9 @@ NTSTATUS BusEvtChildListCreateDevice(WDFCHILDLIST ChildList,
     WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&queueConfig, WdfIoQueueDispatchParallel);
     queueConfig.PowerManaged = WdfFalse;
     queueConfig.AllowZeroLengthRequests = FALSE;
+    queueConfig.EvtIoDefault = ChildPdoEvtIoDefault;
+    queueConfig.EvtIoDeviceControl = ChildPdoEvtIoDeviceControl;
+    queueConfig.EvtIoInternalDeviceControl = ChildPdoEvtIoInternalDeviceControl;
     WDF_OBJECT_ATTRIBUTES queueAttributes;
     WDF_OBJECT_ATTRIBUTES_INIT(&queueAttributes);
     queueAttributes.SynchronizationScope = WdfSynchronizationScopeNone;

@@ -105,6 +105,15 @@ EVT_WDF_DEVICE_SURPRISE_REMOVAL ChildPdoEvtDeviceSurpriseRemoval;
 EVT_WDF_DEVICE_QUERY_REMOVE ChildPdoEvtDeviceQueryRemove;
 EVT_WDF_DEVICE_QUERY_STOP ChildPdoEvtDeviceQueryStop;
 
+// Request forwarding.
+EVT_WDF_IO_QUEUE_IO_INTERNAL_DEVICE_CONTROL ChildPdoEvtIoInternalDeviceControl;
+EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL ChildPdoEvtIoDeviceControl;
+EVT_WDF_IO_QUEUE_IO_DEFAULT ChildPdoEvtIoDefault;
+EVT_WDF_IO_QUEUE_IO_INTERNAL_DEVICE_CONTROL ParentFdoEvtIoInternalDeviceControl;
+EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL ParentFdoEvtIoDeviceControl;
+EVT_WDF_IO_QUEUE_IO_DEFAULT ParentFdoEvtIoDefault;
+NTSTATUS ParentFdoForwardRequestThenCompleteIfError(WDFDEVICE Device, WDFREQUEST Request);
+
 // Trace settings read at driver entry; trace output carries no behaviour.
 extern ULONG BusDebugLevel;
 extern ULONG BusDebugFlag;

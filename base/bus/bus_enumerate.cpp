@@ -265,6 +265,8 @@ NTSTATUS BusUsbSetConfiguration(WDFDEVICE Device)
     }
     context->ConfigurationDescriptor = configuration;
     context->ConfigurationDescriptorSize = configurationSize;
+    // Reported to whoever asks the parent for its node information.
+    context->NumberOfInterfaces = configuration[4];
 
     WDF_USB_DEVICE_SELECT_CONFIG_PARAMS params;
     WDF_USB_DEVICE_SELECT_CONFIG_PARAMS_INIT_MULTIPLE_INTERFACES(&params, 0, nullptr);

@@ -142,11 +142,13 @@ NTSTATUS EvtDeviceAdd(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit)
     WDF_DEVICE_POWER_CAPABILITIES_INIT(&powerCaps);
     WdfDeviceSetPowerCapabilities(device, &powerCaps);
 
-    // The children's requests come to this queue (their forwarding is the
-    // parent's queue callbacks' business).
+    // The children's requests come to this queue.
     WDF_IO_QUEUE_CONFIG queueConfig;
     WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&queueConfig, WdfIoQueueDispatchParallel);
     queueConfig.AllowZeroLengthRequests = FALSE;
+    queueConfig.EvtIoDefault = ParentFdoEvtIoDefault;
+    queueConfig.EvtIoDeviceControl = ParentFdoEvtIoDeviceControl;
+    queueConfig.EvtIoInternalDeviceControl = ParentFdoEvtIoInternalDeviceControl;
     WDF_OBJECT_ATTRIBUTES queueAttributes;
     WDF_OBJECT_ATTRIBUTES_INIT(&queueAttributes);
     queueAttributes.SynchronizationScope = WdfSynchronizationScopeNone;

@@ -353,3 +353,43 @@ PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(PUSB_CONFIGURATION
                                                               PVOID StartPosition, LONG InterfaceNumber,
                                                               LONG AlternateSetting, LONG InterfaceClass,
                                                               LONG InterfaceSubClass, LONG InterfaceProtocol);
+
+// Hub control structures a child answers or its parent reports.
+#pragma pack(push, 1)
+struct USB_HUB_NAME {
+    ULONG ActualLength;
+    WCHAR HubName[1];
+};
+using PUSB_HUB_NAME = USB_HUB_NAME*;
+
+struct USB_HUB_DESCRIPTOR {
+    UCHAR bDescriptorLength;
+    UCHAR bDescriptorType;
+    UCHAR bNumberOfPorts;
+    USHORT wHubCharacteristics;
+    UCHAR bPowerOnToPowerGood;
+    UCHAR bHubControlCurrent;
+    UCHAR bRemoveAndPowerMask[64];
+};
+
+struct USB_HUB_INFORMATION {
+    USB_HUB_DESCRIPTOR HubDescriptor;
+    BOOLEAN HubIsBusPowered;
+};
+
+struct USB_MI_PARENT_INFORMATION {
+    ULONG NumberOfInterfaces;
+};
+
+enum USB_HUB_NODE : ULONG { UsbHub = 0, UsbMIParent = 1 };
+
+struct USB_NODE_INFORMATION {
+    USB_HUB_NODE NodeType;
+    union {
+        USB_HUB_INFORMATION HubInformation;
+        USB_MI_PARENT_INFORMATION MiParentInformation;
+    } u;
+};
+using PUSB_NODE_INFORMATION = USB_NODE_INFORMATION*;
+#pragma pack(pop)
+static_assert(sizeof(USB_NODE_INFORMATION) == 76);

@@ -763,3 +763,15 @@ NTSTATUS WdfRequestForwardToParentDeviceIoQueue(WDFREQUEST RequestHandle, WDFQUE
     parentQueue->Enqueue(*raw);
     return STATUS_SUCCESS;
 }
+
+NTSTATUS WdfRequestAllocateTimer(WDFREQUEST RequestHandle)
+{
+    if (platform::wdf::ResolveRequest(RequestHandle, "WdfRequestAllocateTimer") == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    // Time-outs run on the dispatcher; a failure can still be asked for.
+    if (auto failure = Platform::Current().Faults().Take("WdfRequestAllocateTimer")) {
+        return *failure;
+    }
+    return STATUS_SUCCESS;
+}

@@ -185,3 +185,5 @@ WDFQUEUE WdfRequestGetIoQueue(WDFREQUEST Request);
 NTSTATUS WdfRequestForwardToIoQueue(WDFREQUEST Request, WDFQUEUE DestinationQueue);
 NTSTATUS WdfRequestForwardToParentDeviceIoQueue(WDFREQUEST Request, WDFQUEUE ParentDeviceQueue,
                                                 PWDF_REQUEST_FORWARD_OPTIONS ForwardOptions);
+// Gives the request a timer of its own for send time-outs.
+NTSTATUS WdfRequestAllocateTimer(WDFREQUEST Request);
