@@ -106,6 +106,16 @@ NTSTATUS SendCompletion(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
         params.Parameters.Others.Argument3 = next->Parameters.Others.Argument3;
         params.Parameters.Others.Argument4 = next->Parameters.Others.Argument4;
     }
+    if (request->UsbCompletion.Type != WdfUsbRequestTypeInvalid && request->UrbStorage != nullptr) {
+        const auto* urb = reinterpret_cast<const URB*>(request->UrbStorage.get());
+        request->UsbCompletion.UsbdStatus = urb->UrbHeader.Status;
+        if (request->UsbCompletion.Type == WdfUsbRequestTypePipeRead) {
+            request->UsbCompletion.Parameters.PipeRead.Length = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+        } else if (request->UsbCompletion.Type == WdfUsbRequestTypePipeWrite) {
+            request->UsbCompletion.Parameters.PipeWrite.Length = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+        }
+        params.Parameters.Usb.Completion = &request->UsbCompletion;
+    }
     if (request->CompletionRoutine != nullptr) {
         const auto routine = request->CompletionRoutine;
         const auto target = request->SentTo != nullptr ? static_cast<WDFIOTARGET>(request->SentTo->Handle()) : nullptr;
@@ -301,6 +311,7 @@ NTSTATUS WdfRequestReuse(WDFREQUEST RequestHandle, PWDF_REQUEST_REUSE_PARAMS Reu
     request->Done = false;
     request->SentTo = nullptr;
     request->CompletionParams = WDF_REQUEST_COMPLETION_PARAMS{};
+    request->UsbCompletion = WDF_USB_REQUEST_COMPLETION_PARAMS{};
     return STATUS_SUCCESS;
 }
 

@@ -8,6 +8,9 @@
 #include "platform/kernel/irp.h"
 #include "platform/wdf/object.h"
 #include "platform/wdf/wdf_request.h"
+#include "platform/wdf/wdf_usb.h"
+
+#include <memory>
 
 #include <optional>
 
@@ -46,6 +49,10 @@ public:
     std::optional<Dispatcher::EventId> TimeoutEvent;
 
     PFN_WDF_REQUEST_CANCEL CancelRoutine = nullptr;
+
+    // A USB request's URB, kept with the request, and what its completion reports.
+    std::unique_ptr<std::max_align_t[]> UrbStorage;
+    WDF_USB_REQUEST_COMPLETION_PARAMS UsbCompletion{};
 
     WDFREQUEST AsHandle() const { return static_cast<WDFREQUEST>(Handle()); }
     void OnDelete() override;

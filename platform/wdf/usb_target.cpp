@@ -6,6 +6,7 @@
 #include "platform/wdf/device.h"
 #include "platform/wdf/iotarget.h"
 #include "platform/wdf/memory_object.h"
+#include "platform/wdf/request.h"
 #include "platform/wdf/wdf_usb.h"
 
 #include <cstring>
@@ -13,6 +14,25 @@
 
 namespace platform::wdf {
 namespace {
+
+class UsbPipe;
+
+class UsbInterface final : public Object {
+public:
+    UsbInterface() : Object(ObjectKind::UsbInterface) {}
+    UCHAR InterfaceNumber = 0;
+    UCHAR SettingIndex = 0;
+    USBD_INTERFACE_HANDLE UsbdHandle = nullptr;
+    std::vector<UsbPipe*> Pipes;
+};
+
+// A pipe is an I/O target of its own: requests formatted for it are sent to it.
+class UsbPipe final : public IoTarget {
+public:
+    UsbInterface* Interface = nullptr;
+    USBD_PIPE_INFORMATION Information{};
+    bool NoMaximumPacketSizeCheck = false;
+};
 
 class UsbDevice final : public Object {
 public:
@@ -23,7 +43,63 @@ public:
     USBD_CONFIGURATION_HANDLE ConfigurationHandle = nullptr;
     // The interface entries the device returned at the last selection.
     std::vector<std::vector<std::byte>> SelectedInterfaces;
+    std::vector<UsbInterface*> Interfaces;
 };
+
+UsbInterface* ResolveInterface(WDFUSBINTERFACE handle, const char* operation)
+{
+    return Platform::Current().Objects().ResolveAs<UsbInterface>(handle, ObjectKind::UsbInterface, operation);
+}
+
+UsbPipe* ResolvePipe(WDFUSBPIPE handle, const char* operation)
+{
+    auto* target = Platform::Current().Objects().ResolveAs<IoTarget>(handle, ObjectKind::IoTarget, operation);
+    auto* pipe = dynamic_cast<UsbPipe*>(target);
+    if (target != nullptr && pipe == nullptr) {
+        GetVerifier().Report(VerifierRule::WrongObjectType, std::string(operation) + " takes a USB pipe handle");
+    }
+    return pipe;
+}
+
+// The interface and pipe objects of a selection replace those of the last one.
+NTSTATUS MakeInterfaceObjects(UsbDevice& usb)
+{
+    auto& objects = Platform::Current().Objects();
+    for (UsbInterface* old : usb.Interfaces) {
+        if (!old->IsDeleted()) {
+            objects.Delete(*old);
+        }
+    }
+    usb.Interfaces.clear();
+    for (const auto& entry : usb.SelectedInterfaces) {
+        const auto* info = reinterpret_cast<const USBD_INTERFACE_INFORMATION*>(entry.data());
+        auto interface = std::make_unique<UsbInterface>();
+        interface->InterfaceNumber = info->InterfaceNumber;
+        interface->SettingIndex = info->AlternateSetting;
+        interface->UsbdHandle = info->InterfaceHandle;
+        interface->SetDriverMayDelete(false);
+        UsbInterface* raw = interface.get();
+        NTSTATUS status = objects.Insert(std::move(interface), nullptr, &usb);
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+        usb.Interfaces.push_back(raw);
+        for (ULONG i = 0; i < info->NumberOfPipes; ++i) {
+            auto pipe = std::make_unique<UsbPipe>();
+            pipe->Interface = raw;
+            pipe->Information = info->Pipes[i];
+            pipe->Target = usb.Owner->DeviceObject.LowerDevice;
+            pipe->SetDriverMayDelete(false);
+            UsbPipe* rawPipe = pipe.get();
+            status = objects.Insert(std::move(pipe), nullptr, raw);
+            if (!NT_SUCCESS(status)) {
+                return status;
+            }
+            raw->Pipes.push_back(rawPipe);
+        }
+    }
+    return STATUS_SUCCESS;
+}
 
 UsbDevice* Resolve(WDFUSBDEVICE handle, const char* operation)
 {
@@ -138,7 +214,7 @@ NTSTATUS SelectInterfaces(UsbDevice& usb, const std::vector<const USB_INTERFACE_
         usb.SelectedInterfaces.emplace_back(entry, entry + info->Length);
         entry += info->Length;
     }
-    return STATUS_SUCCESS;
+    return MakeInterfaceObjects(usb);
 }
 
 } // namespace
@@ -273,10 +349,11 @@ NTSTATUS WdfUsbTargetDeviceSelectConfig(WDFUSBDEVICE UsbDeviceHandle, PWDF_OBJEC
         URB urb{};
         urb.UrbSelectConfiguration.Hdr.Length = sizeof(_URB_SELECT_CONFIGURATION);
         urb.UrbSelectConfiguration.Hdr.Function = URB_FUNCTION_SELECT_CONFIGURATION;
-        const NTSTATUS status = platform::wdf::SendUrb(platform::wdf::TargetOf(*usb), &urb, std::nullopt);
+        NTSTATUS status = platform::wdf::SendUrb(platform::wdf::TargetOf(*usb), &urb, std::nullopt);
         if (NT_SUCCESS(status)) {
             usb->ConfigurationHandle = nullptr;
             usb->SelectedInterfaces.clear();
+            status = platform::wdf::MakeInterfaceObjects(*usb);
         }
         return status;
     }
@@ -330,4 +407,223 @@ NTSTATUS WdfUsbTargetDeviceSendUrbSynchronously(WDFUSBDEVICE UsbDeviceHandle, WD
                                               : RequestOptions->Timeout - Platform::Current().Dispatcher().Now();
     }
     return platform::wdf::SendUrb(platform::wdf::TargetOf(*usb), Urb, timeout);
+}
+
+using platform::wdf::UsbInterface;
+using platform::wdf::UsbPipe;
+
+UCHAR WdfUsbTargetDeviceGetNumInterfaces(WDFUSBDEVICE UsbDeviceHandle)
+{
+    UsbDevice* usb = platform::wdf::Resolve(UsbDeviceHandle, "WdfUsbTargetDeviceGetNumInterfaces");
+    return usb != nullptr ? static_cast<UCHAR>(usb->Interfaces.size()) : 0;
+}
+
+WDFUSBINTERFACE WdfUsbTargetDeviceGetInterface(WDFUSBDEVICE UsbDeviceHandle, UCHAR InterfaceIndex)
+{
+    UsbDevice* usb = platform::wdf::Resolve(UsbDeviceHandle, "WdfUsbTargetDeviceGetInterface");
+    if (usb == nullptr || InterfaceIndex >= usb->Interfaces.size()) {
+        return nullptr;
+    }
+    return static_cast<WDFUSBINTERFACE>(usb->Interfaces[InterfaceIndex]->Handle());
+}
+
+BYTE WdfUsbInterfaceGetInterfaceNumber(WDFUSBINTERFACE UsbInterfaceHandle)
+{
+    UsbInterface* interface = platform::wdf::ResolveInterface(UsbInterfaceHandle, "WdfUsbInterfaceGetInterfaceNumber");
+    return interface != nullptr ? interface->InterfaceNumber : 0;
+}
+
+BYTE WdfUsbInterfaceGetNumConfiguredPipes(WDFUSBINTERFACE UsbInterfaceHandle)
+{
+    UsbInterface* interface = platform::wdf::ResolveInterface(UsbInterfaceHandle, "WdfUsbInterfaceGetNumConfiguredPipes");
+    return interface != nullptr ? static_cast<BYTE>(interface->Pipes.size()) : 0;
+}
+
+BYTE WdfUsbInterfaceGetConfiguredSettingIndex(WDFUSBINTERFACE UsbInterfaceHandle)
+{
+    UsbInterface* interface = platform::wdf::ResolveInterface(UsbInterfaceHandle, "WdfUsbInterfaceGetConfiguredSettingIndex");
+    return interface != nullptr ? interface->SettingIndex : 0;
+}
+
+namespace {
+
+void FillPipeInformation(const UsbPipe& pipe, PWDF_USB_PIPE_INFORMATION info)
+{
+    info->Size = sizeof(WDF_USB_PIPE_INFORMATION);
+    info->MaximumPacketSize = pipe.Information.MaximumPacketSize;
+    info->EndpointAddress = pipe.Information.EndpointAddress;
+    info->Interval = pipe.Information.Interval;
+    info->SettingIndex = pipe.Interface->SettingIndex;
+    info->MaximumTransferSize = pipe.Information.MaximumTransferSize;
+    switch (pipe.Information.PipeType) {
+    case UsbdPipeTypeControl: info->PipeType = WdfUsbPipeTypeControl; break;
+    case UsbdPipeTypeIsochronous: info->PipeType = WdfUsbPipeTypeIsochronous; break;
+    case UsbdPipeTypeBulk: info->PipeType = WdfUsbPipeTypeBulk; break;
+    case UsbdPipeTypeInterrupt: info->PipeType = WdfUsbPipeTypeInterrupt; break;
+    }
+}
+
+NTSTATUS FormatTransfer(WDFUSBPIPE PipeHandle, WDFREQUEST RequestHandle, WDFMEMORY MemoryHandle, PWDFMEMORY_OFFSET Offset,
+                        bool read, const char* operation)
+{
+    UsbPipe* pipe = platform::wdf::ResolvePipe(PipeHandle, operation);
+    platform::wdf::Request* request = platform::wdf::ResolveRequest(RequestHandle, operation);
+    if (pipe == nullptr || request == nullptr || MemoryHandle == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    const bool in = USB_ENDPOINT_DIRECTION_IN(pipe->Information.EndpointAddress);
+    if (in != read) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    std::size_t size = 0;
+    auto* buffer = static_cast<std::byte*>(WdfMemoryGetBuffer(MemoryHandle, &size));
+    std::size_t offset = 0;
+    std::size_t length = size;
+    if (Offset != nullptr) {
+        if (Offset->BufferOffset > size || Offset->BufferLength > size - Offset->BufferOffset) {
+            return STATUS_INVALID_BUFFER_SIZE;
+        }
+        offset = Offset->BufferOffset;
+        length = Offset->BufferLength;
+    }
+    if (length > 0xFFFFFFFFu) {
+        return STATUS_INVALID_BUFFER_SIZE;
+    }
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(request->Irp);
+    if (next == nullptr) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    request->UrbStorage = std::make_unique<std::max_align_t[]>(
+        (sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER) + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t));
+    std::memset(request->UrbStorage.get(), 0, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER));
+    auto* urb = reinterpret_cast<URB*>(request->UrbStorage.get());
+    auto& transfer = urb->UrbBulkOrInterruptTransfer;
+    transfer.Hdr.Length = sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
+    transfer.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    transfer.PipeHandle = pipe->Information.PipeHandle;
+    transfer.TransferFlags = read ? (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK) : USBD_TRANSFER_DIRECTION_OUT;
+    transfer.TransferBufferLength = static_cast<ULONG>(length);
+    transfer.TransferBuffer = buffer + offset;
+    std::memset(next, 0, sizeof(*next));
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = urb;
+    request->Formatted = true;
+    request->UsbCompletion = WDF_USB_REQUEST_COMPLETION_PARAMS{};
+    request->UsbCompletion.Type = read ? WdfUsbRequestTypePipeRead : WdfUsbRequestTypePipeWrite;
+    if (read) {
+        request->UsbCompletion.Parameters.PipeRead.Buffer = MemoryHandle;
+        request->UsbCompletion.Parameters.PipeRead.Offset = offset;
+    } else {
+        request->UsbCompletion.Parameters.PipeWrite.Buffer = MemoryHandle;
+        request->UsbCompletion.Parameters.PipeWrite.Offset = offset;
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS PipeRequestSynchronously(WDFUSBPIPE PipeHandle, PWDF_REQUEST_SEND_OPTIONS Options, USHORT function,
+                                  const char* operation)
+{
+    UsbPipe* pipe = platform::wdf::ResolvePipe(PipeHandle, operation);
+    if (pipe == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    URB urb{};
+    urb.UrbPipeRequest.Hdr.Length = sizeof(_URB_PIPE_REQUEST);
+    urb.UrbPipeRequest.Hdr.Function = function;
+    urb.UrbPipeRequest.PipeHandle = pipe->Information.PipeHandle;
+    std::optional<platform::Ticks> timeout;
+    if (Options != nullptr && (Options->Flags & WDF_REQUEST_SEND_OPTION_TIMEOUT) != 0 && Options->Timeout != 0) {
+        timeout = Options->Timeout < 0 ? -Options->Timeout : Options->Timeout - Platform::Current().Dispatcher().Now();
+    }
+    return platform::wdf::SendUrb(pipe->Target, &urb, timeout);
+}
+
+} // namespace
+
+WDFUSBPIPE WdfUsbInterfaceGetConfiguredPipe(WDFUSBINTERFACE UsbInterfaceHandle, UCHAR PipeIndex,
+                                            PWDF_USB_PIPE_INFORMATION PipeInfo)
+{
+    UsbInterface* interface = platform::wdf::ResolveInterface(UsbInterfaceHandle, "WdfUsbInterfaceGetConfiguredPipe");
+    if (interface == nullptr || PipeIndex >= interface->Pipes.size()) {
+        return nullptr;
+    }
+    UsbPipe* pipe = interface->Pipes[PipeIndex];
+    if (PipeInfo != nullptr) {
+        FillPipeInformation(*pipe, PipeInfo);
+    }
+    return static_cast<WDFUSBPIPE>(pipe->Handle());
+}
+
+void WdfUsbTargetPipeGetInformation(WDFUSBPIPE PipeHandle, PWDF_USB_PIPE_INFORMATION PipeInformation)
+{
+    UsbPipe* pipe = platform::wdf::ResolvePipe(PipeHandle, "WdfUsbTargetPipeGetInformation");
+    if (pipe != nullptr && PipeInformation != nullptr) {
+        FillPipeInformation(*pipe, PipeInformation);
+    }
+}
+
+BOOLEAN WdfUsbTargetPipeIsInEndpoint(WDFUSBPIPE PipeHandle)
+{
+    UsbPipe* pipe = platform::wdf::ResolvePipe(PipeHandle, "WdfUsbTargetPipeIsInEndpoint");
+    return pipe != nullptr && USB_ENDPOINT_DIRECTION_IN(pipe->Information.EndpointAddress) ? TRUE : FALSE;
+}
+
+BOOLEAN WdfUsbTargetPipeIsOutEndpoint(WDFUSBPIPE PipeHandle)
+{
+    UsbPipe* pipe = platform::wdf::ResolvePipe(PipeHandle, "WdfUsbTargetPipeIsOutEndpoint");
+    return pipe != nullptr && !USB_ENDPOINT_DIRECTION_IN(pipe->Information.EndpointAddress) ? TRUE : FALSE;
+}
+
+WDF_USB_PIPE_TYPE WdfUsbTargetPipeGetType(WDFUSBPIPE PipeHandle)
+{
+    UsbPipe* pipe = platform::wdf::ResolvePipe(PipeHandle, "WdfUsbTargetPipeGetType");
+    if (pipe == nullptr) {
+        return WdfUsbPipeTypeInvalid;
+    }
+    WDF_USB_PIPE_INFORMATION info;
+    FillPipeInformation(*pipe, &info);
+    return info.PipeType;
+}
+
+void WdfUsbTargetPipeSetNoMaximumPacketSizeCheck(WDFUSBPIPE PipeHandle)
+{
+    if (UsbPipe* pipe = platform::wdf::ResolvePipe(PipeHandle, "WdfUsbTargetPipeSetNoMaximumPacketSizeCheck")) {
+        pipe->NoMaximumPacketSizeCheck = true;
+    }
+}
+
+WDFIOTARGET WdfUsbTargetPipeGetIoTarget(WDFUSBPIPE PipeHandle)
+{
+    UsbPipe* pipe = platform::wdf::ResolvePipe(PipeHandle, "WdfUsbTargetPipeGetIoTarget");
+    return pipe != nullptr ? static_cast<WDFIOTARGET>(pipe->Handle()) : nullptr;
+}
+
+USBD_PIPE_HANDLE WdfUsbTargetPipeWdmGetPipeHandle(WDFUSBPIPE PipeHandle)
+{
+    UsbPipe* pipe = platform::wdf::ResolvePipe(PipeHandle, "WdfUsbTargetPipeWdmGetPipeHandle");
+    return pipe != nullptr ? pipe->Information.PipeHandle : nullptr;
+}
+
+NTSTATUS WdfUsbTargetPipeFormatRequestForRead(WDFUSBPIPE Pipe, WDFREQUEST Request, WDFMEMORY ReadMemory,
+                                              PWDFMEMORY_OFFSET ReadOffset)
+{
+    return FormatTransfer(Pipe, Request, ReadMemory, ReadOffset, true, "WdfUsbTargetPipeFormatRequestForRead");
+}
+
+NTSTATUS WdfUsbTargetPipeFormatRequestForWrite(WDFUSBPIPE Pipe, WDFREQUEST Request, WDFMEMORY WriteMemory,
+                                               PWDFMEMORY_OFFSET WriteOffset)
+{
+    return FormatTransfer(Pipe, Request, WriteMemory, WriteOffset, false, "WdfUsbTargetPipeFormatRequestForWrite");
+}
+
+NTSTATUS WdfUsbTargetPipeResetSynchronously(WDFUSBPIPE Pipe, WDFREQUEST, PWDF_REQUEST_SEND_OPTIONS RequestOptions)
+{
+    return PipeRequestSynchronously(Pipe, RequestOptions, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL,
+                                    "WdfUsbTargetPipeResetSynchronously");
+}
+
+NTSTATUS WdfUsbTargetPipeAbortSynchronously(WDFUSBPIPE Pipe, WDFREQUEST, PWDF_REQUEST_SEND_OPTIONS RequestOptions)
+{
+    return PipeRequestSynchronously(Pipe, RequestOptions, URB_FUNCTION_ABORT_PIPE, "WdfUsbTargetPipeAbortSynchronously");
 }

@@ -106,11 +106,16 @@ inline void WDF_REQUEST_PARAMETERS_INIT(PWDF_REQUEST_PARAMETERS Parameters)
     Parameters->Size = sizeof(WDF_REQUEST_PARAMETERS);
 }
 
+struct WDF_USB_REQUEST_COMPLETION_PARAMS;
+
 struct WDF_REQUEST_COMPLETION_PARAMS {
     ULONG Size;
     WDF_REQUEST_TYPE Type;
     IO_STATUS_BLOCK IoStatus;
     union {
+        struct {
+            WDF_USB_REQUEST_COMPLETION_PARAMS* Completion;
+        } Usb;
         struct {
             PVOID Argument1;
             PVOID Argument2;

@@ -13,6 +13,50 @@ struct WDFUSBINTERFACE__ {};
 using WDFUSBINTERFACE = WDFUSBINTERFACE__*;
 struct WDFUSBPIPE__ {};
 using WDFUSBPIPE = WDFUSBPIPE__*;
+using BYTE = UCHAR;
+
+enum WDF_USB_PIPE_TYPE {
+    WdfUsbPipeTypeInvalid = 0,
+    WdfUsbPipeTypeControl,
+    WdfUsbPipeTypeIsochronous,
+    WdfUsbPipeTypeBulk,
+    WdfUsbPipeTypeInterrupt,
+};
+
+enum WDF_USB_REQUEST_TYPE {
+    WdfUsbRequestTypeInvalid = 0,
+    WdfUsbRequestTypeNoFormat,
+    WdfUsbRequestTypeDeviceString,
+    WdfUsbRequestTypeDeviceControlTransfer,
+    WdfUsbRequestTypeDeviceUrb,
+    WdfUsbRequestTypePipeWrite,
+    WdfUsbRequestTypePipeRead,
+    WdfUsbRequestTypePipeAbort,
+    WdfUsbRequestTypePipeReset,
+    WdfUsbRequestTypePipeUrb,
+};
+
+// What a completed USB request reports.
+struct WDF_USB_REQUEST_COMPLETION_PARAMS {
+    USBD_STATUS UsbdStatus;
+    WDF_USB_REQUEST_TYPE Type;
+    union {
+        struct {
+            WDFMEMORY Buffer;
+            std::size_t Length;
+            std::size_t Offset;
+        } PipeWrite;
+        struct {
+            WDFMEMORY Buffer;
+            std::size_t Length;
+            std::size_t Offset;
+        } PipeRead;
+        struct {
+            PURB Buffer;
+        } PipeUrb;
+    } Parameters;
+};
+using PWDF_USB_REQUEST_COMPLETION_PARAMS = WDF_USB_REQUEST_COMPLETION_PARAMS*;
 
 enum WdfUsbTargetDeviceSelectConfigType {
     WdfUsbTargetDeviceSelectConfigTypeInvalid = 0,
@@ -101,3 +145,51 @@ NTSTATUS WdfUsbTargetDeviceSelectConfig(WDFUSBDEVICE UsbDevice, PWDF_OBJECT_ATTR
 USBD_CONFIGURATION_HANDLE WdfUsbTargetDeviceWdmGetConfigurationHandle(WDFUSBDEVICE UsbDevice);
 NTSTATUS WdfUsbTargetDeviceSendUrbSynchronously(WDFUSBDEVICE UsbDevice, WDFREQUEST Request,
                                                 PWDF_REQUEST_SEND_OPTIONS RequestOptions, PURB Urb);
+
+struct WDF_USB_PIPE_INFORMATION {
+    ULONG Size;
+    ULONG MaximumPacketSize;
+    UCHAR EndpointAddress;
+    UCHAR Interval;
+    UCHAR SettingIndex;
+    WDF_USB_PIPE_TYPE PipeType;
+    ULONG MaximumTransferSize;
+};
+using PWDF_USB_PIPE_INFORMATION = WDF_USB_PIPE_INFORMATION*;
+
+inline void WDF_USB_PIPE_INFORMATION_INIT(PWDF_USB_PIPE_INFORMATION Info)
+{
+    *Info = WDF_USB_PIPE_INFORMATION{};
+    Info->Size = sizeof(WDF_USB_PIPE_INFORMATION);
+}
+
+UCHAR WdfUsbTargetDeviceGetNumInterfaces(WDFUSBDEVICE UsbDevice);
+// The interfaces of the selected configuration, in the order they were selected.
+WDFUSBINTERFACE WdfUsbTargetDeviceGetInterface(WDFUSBDEVICE UsbDevice, UCHAR InterfaceIndex);
+BYTE WdfUsbInterfaceGetInterfaceNumber(WDFUSBINTERFACE UsbInterface);
+BYTE WdfUsbInterfaceGetNumConfiguredPipes(WDFUSBINTERFACE UsbInterface);
+BYTE WdfUsbInterfaceGetConfiguredSettingIndex(WDFUSBINTERFACE UsbInterface);
+WDFUSBPIPE WdfUsbInterfaceGetConfiguredPipe(WDFUSBINTERFACE UsbInterface, UCHAR PipeIndex,
+                                            PWDF_USB_PIPE_INFORMATION PipeInfo);
+void WdfUsbTargetPipeGetInformation(WDFUSBPIPE Pipe, PWDF_USB_PIPE_INFORMATION PipeInformation);
+BOOLEAN WdfUsbTargetPipeIsInEndpoint(WDFUSBPIPE Pipe);
+BOOLEAN WdfUsbTargetPipeIsOutEndpoint(WDFUSBPIPE Pipe);
+WDF_USB_PIPE_TYPE WdfUsbTargetPipeGetType(WDFUSBPIPE Pipe);
+void WdfUsbTargetPipeSetNoMaximumPacketSizeCheck(WDFUSBPIPE Pipe);
+WDFIOTARGET WdfUsbTargetPipeGetIoTarget(WDFUSBPIPE Pipe);
+USBD_PIPE_HANDLE WdfUsbTargetPipeWdmGetPipeHandle(WDFUSBPIPE UsbPipe);
+
+struct WDFMEMORY_OFFSET {
+    std::size_t BufferOffset;
+    std::size_t BufferLength;
+};
+using PWDFMEMORY_OFFSET = WDFMEMORY_OFFSET*;
+
+// Formats Request as a bulk or interrupt transfer on the pipe into (read)
+// or from (write) Memory, the whole memory or the part Offset names.
+NTSTATUS WdfUsbTargetPipeFormatRequestForRead(WDFUSBPIPE Pipe, WDFREQUEST Request, WDFMEMORY ReadMemory,
+                                              PWDFMEMORY_OFFSET ReadOffset);
+NTSTATUS WdfUsbTargetPipeFormatRequestForWrite(WDFUSBPIPE Pipe, WDFREQUEST Request, WDFMEMORY WriteMemory,
+                                               PWDFMEMORY_OFFSET WriteOffset);
+NTSTATUS WdfUsbTargetPipeResetSynchronously(WDFUSBPIPE Pipe, WDFREQUEST Request, PWDF_REQUEST_SEND_OPTIONS RequestOptions);
+NTSTATUS WdfUsbTargetPipeAbortSynchronously(WDFUSBPIPE Pipe, WDFREQUEST Request, PWDF_REQUEST_SEND_OPTIONS RequestOptions);
