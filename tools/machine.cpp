@@ -22,8 +22,11 @@ Machine::Machine(const MachineOptions& options)
     if (!options.RegistryFile.empty() && std::filesystem::exists(options.RegistryFile)) {
         world_->Registry().LoadJson(options.RegistryFile);
     }
-    pnp_ = std::make_unique<platform::pnp::PnpManager>(*world_, platform::pnp::LoadManifests(options.InstallDirectory),
-                                                       DriverImages());
+    auto manifests = platform::pnp::LoadManifests(options.InstallDirectory);
+    manifests.insert(manifests.end(), options.ExtraManifests.begin(), options.ExtraManifests.end());
+    auto images = DriverImages();
+    images.insert(images.end(), options.ExtraImages.begin(), options.ExtraImages.end());
+    pnp_ = std::make_unique<platform::pnp::PnpManager>(*world_, std::move(manifests), std::move(images));
 }
 
 Machine::~Machine()

@@ -19,6 +19,9 @@ struct MachineOptions {
     std::string RegistryFile;
     std::uint64_t Shuffle = 0;
     std::string InstallDirectory = X9TR_INSTALL_DIR;
+    // Drivers and manifests beyond the set's own (for test drivers).
+    std::vector<platform::pnp::Manifest> ExtraManifests;
+    std::vector<platform::pnp::DriverImage> ExtraImages;
 };
 
 // The drivers of the set, by service name.

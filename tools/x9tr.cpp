@@ -48,7 +48,9 @@ void SaveRegistry(x9tr::Machine& machine, const CommonOptions& options)
 int Devices(const CommonOptions& options)
 {
     handset::Profile profile = ChosenHandset(options);
-    x9tr::Machine machine({options.Registry});
+    x9tr::MachineOptions machineOptions;
+    machineOptions.RegistryFile = options.Registry;
+    x9tr::Machine machine(machineOptions);
     platform::pnp::DeviceNode* node = machine.Plug(std::make_unique<handset::Handset>(std::move(profile)));
     machine.Settle();
     if (options.Json) {
@@ -62,7 +64,9 @@ int Devices(const CommonOptions& options)
 
 int Summary(const CommonOptions& options)
 {
-    x9tr::Machine machine({options.Registry});
+    x9tr::MachineOptions machineOptions;
+    machineOptions.RegistryFile = options.Registry;
+    x9tr::Machine machine(machineOptions);
     const auto realStart = std::chrono::steady_clock::now();
     platform::pnp::DeviceNode* node =
         machine.Plug(std::make_unique<handset::Handset>(handset::DefaultHandsetProfile()));

@@ -400,6 +400,9 @@ NTSTATUS WdfUsbTargetDeviceSendUrbSynchronously(WDFUSBDEVICE UsbDeviceHandle, WD
     if (usb == nullptr || Urb == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
+    if (auto failure = Platform::Current().Faults().Take("WdfUsbTargetDeviceSendUrbSynchronously")) {
+        return *failure;
+    }
     std::optional<platform::Ticks> timeout;
     if (RequestOptions != nullptr && (RequestOptions->Flags & WDF_REQUEST_SEND_OPTION_TIMEOUT) != 0 &&
         RequestOptions->Timeout != 0) {

@@ -1,0 +1,234 @@
+// A function driver on a child of the default handset: what it reads, what
+// it selects, the data it moves, and what the child and the parent answer,
+// refuse or pass on for it.
+#include "base/bus/bus_driver.h"
+#include "handset/default_handset.h"
+#include "platform/wdf/device.h"
+#include "tests/support/function_driver.h"
+#include "tools/machine.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace {
+
+using platform::pnp::DeviceNode;
+using x9tr::test::GetFunctionContext;
+using x9tr::test::PendingTransfer;
+
+std::vector<std::byte> Bytes(std::size_t count, unsigned start)
+{
+    std::vector<std::byte> bytes(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        bytes[i] = static_cast<std::byte>((start + i * 7) & 0xFF);
+    }
+    return bytes;
+}
+
+class ForwardTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        x9tr::MachineOptions options;
+        options.ExtraImages = {x9tr::test::FunctionDriverImage()};
+        options.ExtraManifests = {x9tr::test::FunctionDriverManifest(
+            {u"USB\\Vid_0abc&Pid_1d2e&Mi_00", u"USB\\Vid_0abc&Pid_1d2e&Mi_05"})};
+        machine = std::make_unique<x9tr::Machine>(options);
+        parent = machine->Plug(std::make_unique<handset::Handset>(handset::DefaultHandsetProfile()));
+        machine->Settle();
+        ASSERT_EQ(parent->Children.size(), 5u);
+        modem = parent->Children[0]->Fdo;
+        vendor = parent->Children[3]->Fdo;
+        ASSERT_NE(modem, nullptr);
+        ASSERT_NE(vendor, nullptr);
+    }
+    handset::Handset& Handset() { return machine->HandsetAt(0); }
+    x9trbus::PARENT_FDO_CONTEXT* Parent() { return x9trbus::GetParentFdoContext(parent->Fdo); }
+
+    std::unique_ptr<x9tr::Machine> machine;
+    DeviceNode* parent = nullptr;
+    WDFDEVICE modem = nullptr;
+    WDFDEVICE vendor = nullptr;
+};
+
+TEST_F(ForwardTest, FunctionDriverSeesItsOwnFunctionAndRealHandles)
+{
+    const auto* context = GetFunctionContext(modem);
+    EXPECT_EQ(context->PrepareStatus, STATUS_SUCCESS);
+    EXPECT_EQ(context->DeviceDescriptor.bDeviceClass, 0x02);
+    EXPECT_EQ(context->DeviceDescriptor.bDeviceSubClass, 0x02);
+    EXPECT_EQ(context->DeviceDescriptor.bDeviceProtocol, 0x01);
+    EXPECT_EQ(context->DeviceDescriptor.bNumConfigurations, 1);
+    const auto* configuration = reinterpret_cast<const USB_CONFIGURATION_DESCRIPTOR*>(context->Configuration);
+    EXPECT_EQ(configuration->wTotalLength, context->ConfigurationLength);
+    EXPECT_EQ(configuration->bNumInterfaces, 2);
+    // Interrupt IN, bulk IN and bulk OUT of interfaces 0 and 1, with the handset's real handles.
+    ASSERT_EQ(context->PipeCount, 3u);
+    for (UCHAR address : {UCHAR{0x81}, UCHAR{0x82}, UCHAR{0x02}}) {
+        WDFUSBPIPE pipe = x9tr::test::PipeFor(modem, address);
+        ASSERT_NE(pipe, nullptr) << int(address);
+        EXPECT_NE(WdfUsbTargetPipeWdmGetPipeHandle(pipe), nullptr);
+    }
+    EXPECT_EQ(WdfUsbTargetDeviceWdmGetConfigurationHandle(context->UsbDevice), Parent()->ConfigurationHandle);
+    EXPECT_EQ(Handset().Configuration(), 1);
+}
+
+TEST_F(ForwardTest, BulkAndInterruptDataPassUnchanged)
+{
+    const auto out = Bytes(1000, 3);
+    PendingTransfer write(x9tr::test::PipeFor(modem, 0x02), out, 0);
+    const auto written = write.Collect();
+    EXPECT_EQ(written.Status, STATUS_SUCCESS);
+    EXPECT_EQ(written.Length, 1000u);
+    EXPECT_EQ(Handset().OutBytes(0x02), out);
+
+    // A short packet ends the read before its buffer is full.
+    PendingTransfer read(x9tr::test::PipeFor(modem, 0x82), {}, 4096);
+    machine->Settle();
+    EXPECT_FALSE(read.Done());
+    const auto in = Bytes(700, 11);
+    Handset().Feed(0x82, in);
+    const auto received = read.Collect();
+    EXPECT_EQ(received.Status, STATUS_SUCCESS);
+    EXPECT_EQ(received.Data, in);
+
+    PendingTransfer notification(x9tr::test::PipeFor(modem, 0x81), {}, 16);
+    const auto serialState = Bytes(10, 0xA1);
+    Handset().Feed(0x81, serialState);
+    EXPECT_EQ(notification.Collect().Data, serialState);
+
+    // The vendor function's pipes are its own.
+    const auto vendorOut = Bytes(64, 5);
+    PendingTransfer vendorWrite(x9tr::test::PipeFor(vendor, 0x06), vendorOut, 0);
+    EXPECT_EQ(vendorWrite.Collect().Status, STATUS_SUCCESS);
+    EXPECT_EQ(Handset().OutBytes(0x06), vendorOut);
+}
+
+URB DescriptorUrb(UCHAR type, void* buffer, ULONG length)
+{
+    URB urb{};
+    urb.UrbControlDescriptorRequest.Hdr.Length = sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST);
+    urb.UrbControlDescriptorRequest.Hdr.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
+    urb.UrbControlDescriptorRequest.DescriptorType = type;
+    urb.UrbControlDescriptorRequest.TransferBuffer = buffer;
+    urb.UrbControlDescriptorRequest.TransferBufferLength = length;
+    return urb;
+}
+
+TEST_F(ForwardTest, ChildAnswersDescriptorsFromItsFunction)
+{
+    UCHAR buffer[255];
+    std::memset(buffer, 0xEE, sizeof(buffer));
+    URB config = DescriptorUrb(USB_CONFIGURATION_DESCRIPTOR_TYPE, buffer, 9);
+    auto result = x9tr::test::SendInternalControl(modem, IOCTL_INTERNAL_USB_SUBMIT_URB, &config);
+    EXPECT_EQ(result.Status, STATUS_SUCCESS);
+    EXPECT_EQ(result.Information, 9u);
+    EXPECT_EQ(buffer[2] | buffer[3] << 8, GetFunctionContext(modem)->ConfigurationLength);
+    EXPECT_EQ(buffer[9], 0xEE);
+
+    URB device = DescriptorUrb(USB_DEVICE_DESCRIPTOR_TYPE, buffer, 255);
+    result = x9tr::test::SendInternalControl(modem, IOCTL_INTERNAL_USB_SUBMIT_URB, &device);
+    EXPECT_EQ(result.Status, STATUS_SUCCESS);
+    EXPECT_EQ(result.Information, 18u);
+    EXPECT_EQ(buffer[4], 0x02); // the function's class
+    EXPECT_EQ(buffer[18], 0xEE);
+
+    URB noBuffer = DescriptorUrb(USB_DEVICE_DESCRIPTOR_TYPE, nullptr, 18);
+    EXPECT_EQ(x9tr::test::SendInternalControl(modem, IOCTL_INTERNAL_USB_SUBMIT_URB, &noBuffer).Status,
+              STATUS_INVALID_PARAMETER);
+
+    // Strings are the handset's: forwarded.
+    URB string = DescriptorUrb(USB_STRING_DESCRIPTOR_TYPE, buffer, 255);
+    string.UrbControlDescriptorRequest.Index = 2;
+    string.UrbControlDescriptorRequest.LanguageId = 0x0409;
+    result = x9tr::test::SendInternalControl(modem, IOCTL_INTERNAL_USB_SUBMIT_URB, &string);
+    EXPECT_EQ(result.Status, STATUS_SUCCESS);
+    EXPECT_EQ(buffer[1], USB_STRING_DESCRIPTOR_TYPE);
+}
+
+// A select-configuration URB for the modem's interfaces 0 (one pipe) and 1 (two pipes).
+struct SelectConfiguration {
+    alignas(std::max_align_t) std::byte Bytes[512]{};
+    _URB_SELECT_CONFIGURATION* Urb() { return reinterpret_cast<_URB_SELECT_CONFIGURATION*>(Bytes); }
+    USBD_INTERFACE_INFORMATION* Entry(int index)
+    {
+        auto* first = reinterpret_cast<std::byte*>(&Urb()->Interface);
+        return reinterpret_cast<USBD_INTERFACE_INFORMATION*>(index == 0 ? first : first + GET_USBD_INTERFACE_SIZE(1));
+    }
+    SelectConfiguration()
+    {
+        Urb()->Hdr.Function = URB_FUNCTION_SELECT_CONFIGURATION;
+        Urb()->Hdr.Length = static_cast<USHORT>(sizeof(_URB_SELECT_CONFIGURATION) - sizeof(USBD_INTERFACE_INFORMATION) +
+                                                GET_USBD_INTERFACE_SIZE(1) + GET_USBD_INTERFACE_SIZE(2));
+        Entry(0)->Length = static_cast<USHORT>(GET_USBD_INTERFACE_SIZE(1));
+        Entry(0)->InterfaceNumber = 0;
+        Entry(0)->NumberOfPipes = 1;
+        Entry(1)->Length = static_cast<USHORT>(GET_USBD_INTERFACE_SIZE(2));
+        Entry(1)->InterfaceNumber = 1;
+        Entry(1)->NumberOfPipes = 2;
+    }
+};
+
+TEST_F(ForwardTest, ConfigurationSelectionBecomesInterfaceSelections)
+{
+    SelectConfiguration select;
+    const auto result = x9tr::test::SendInternalControl(modem, IOCTL_INTERNAL_USB_SUBMIT_URB, select.Urb());
+    ASSERT_EQ(result.Status, STATUS_SUCCESS);
+    EXPECT_EQ(select.Urb()->ConfigurationHandle, Parent()->ConfigurationHandle);
+    EXPECT_NE(select.Entry(0)->InterfaceHandle, nullptr);
+    EXPECT_EQ(select.Entry(0)->Pipes[0].EndpointAddress, 0x81);
+    EXPECT_EQ(select.Entry(1)->Class, 0x0A);
+    EXPECT_EQ(select.Entry(1)->Pipes[1].EndpointAddress, 0x02);
+    EXPECT_NE(select.Entry(1)->Pipes[1].PipeHandle, nullptr);
+}
+
+TEST_F(ForwardTest, SecondInterfaceSelectionFailing)
+{
+    SelectConfiguration select;
+    machine->World().Faults().Arm("WdfUsbTargetDeviceSendUrbSynchronously", STATUS_IO_TIMEOUT, 1);
+    const auto result = x9tr::test::SendInternalControl(modem, IOCTL_INTERNAL_USB_SUBMIT_URB, select.Urb());
+    EXPECT_EQ(result.Status, STATUS_IO_TIMEOUT);
+    EXPECT_NE(select.Entry(0)->InterfaceHandle, nullptr); // the first keeps its results
+    EXPECT_EQ(select.Entry(1)->InterfaceHandle, nullptr);
+    EXPECT_EQ(select.Urb()->ConfigurationHandle, nullptr);
+}
+
+TEST_F(ForwardTest, EntryOfLengthZeroSelectsNothing)
+{
+    SelectConfiguration select;
+    select.Entry(0)->Length = 0;
+    const auto result = x9tr::test::SendInternalControl(modem, IOCTL_INTERNAL_USB_SUBMIT_URB, select.Urb());
+    EXPECT_EQ(result.Status, STATUS_SUCCESS);
+    EXPECT_EQ(select.Urb()->ConfigurationHandle, Parent()->ConfigurationHandle);
+    EXPECT_EQ(select.Entry(0)->InterfaceHandle, nullptr);
+}
+
+TEST_F(ForwardTest, PortRequestsRefusedOrPassedOn)
+{
+    struct Case {
+        ULONG Code;
+        NTSTATUS Status;
+    };
+    const Case cases[] = {
+        {IOCTL_INTERNAL_USB_RESET_PORT, STATUS_NOT_SUPPORTED},
+        {IOCTL_INTERNAL_USB_CYCLE_PORT, STATUS_NOT_SUPPORTED},
+        {IOCTL_INTERNAL_USB_ENABLE_PORT, STATUS_NOT_SUPPORTED},
+        {IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION, STATUS_NOT_SUPPORTED},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(x9tr::test::SendInternalControl(modem, c.Code, nullptr).Status, c.Status) << std::hex << c.Code;
+    }
+    ULONG portStatus = 0;
+    EXPECT_EQ(x9tr::test::SendInternalControl(modem, IOCTL_INTERNAL_USB_GET_PORT_STATUS, &portStatus).Status,
+              STATUS_SUCCESS);
+    EXPECT_EQ(portStatus, USBD_PORT_ENABLED | USBD_PORT_CONNECTED);
+}
+
+TEST_F(ForwardTest, ReadsAndWritesOnAChildAreRefused)
+{
+    EXPECT_EQ(x9tr::test::SendMajor(modem, IRP_MJ_READ, 64).Status, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(x9tr::test::SendMajor(modem, IRP_MJ_WRITE, 64).Status, STATUS_NOT_SUPPORTED);
+}
+
+} // namespace
