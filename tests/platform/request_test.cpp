@@ -1,0 +1,195 @@
+// Requests reaching a framework device: presentation by dispatch type,
+// completion exactly once, forwarding between queues, zero-length requests,
+// cancellation of requests waiting in a queue, and the device's
+// synchronisation of its queue callbacks.
+#include "platform/wdf/device.h"
+#include "tests/support/world.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+using platform::VerifierCapture;
+using platform::VerifierRule;
+using x9tr::test::DriverWorld;
+
+// What the queue callbacks did, and what a test wants them to do.
+struct Script {
+    std::vector<WDFREQUEST> Presented;
+    bool CompleteAtOnce = true;
+    bool ForwardThenComplete = false;
+    WDFQUEUE ForwardTo = nullptr;
+    int Depth = 0;
+    int MaxDepth = 0;
+};
+Script script;
+
+void EvtIoDefault(WDFQUEUE, WDFREQUEST Request)
+{
+    script.Presented.push_back(Request);
+    if (script.ForwardThenComplete) {
+        EXPECT_EQ(WdfRequestForwardToIoQueue(Request, script.ForwardTo), STATUS_SUCCESS);
+        WdfRequestComplete(Request, STATUS_SUCCESS); // no longer ours: the verifier speaks
+        return;
+    }
+    if (script.CompleteAtOnce) {
+        WdfRequestCompleteWithInformation(Request, STATUS_SUCCESS, 7);
+    }
+}
+
+void EvtIoRead(WDFQUEUE, WDFREQUEST Request, std::size_t)
+{
+    ++script.Depth;
+    script.MaxDepth = std::max(script.MaxDepth, script.Depth);
+    script.Presented.push_back(Request);
+    --script.Depth;
+}
+
+class Requests : public testing::Test {
+protected:
+    void SetUp() override { script = Script{}; }
+
+    WDFDEVICE MakeDevice(WDF_IO_QUEUE_DISPATCH_TYPE type, WDF_SYNCHRONIZATION_SCOPE scope = WdfSynchronizationScopeNone)
+    {
+        WDFDEVICE device = world.CreateDevice(u"TEST\\DEVICE\\0");
+        world.AsDriver([&] {
+            WDF_IO_QUEUE_CONFIG config;
+            WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&config, type);
+            config.EvtIoDefault = EvtIoDefault;
+            config.EvtIoRead = EvtIoRead;
+            WDF_OBJECT_ATTRIBUTES attributes;
+            WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+            attributes.SynchronizationScope = scope;
+            EXPECT_EQ(WdfIoQueueCreate(device, &config, &attributes, &queue), STATUS_SUCCESS);
+            return 0;
+        });
+        return device;
+    }
+
+    // Sends an IRP of this major function to the device; the caller frees it.
+    PIRP Send(WDFDEVICE device, UCHAR major, ULONG length = 16)
+    {
+        PIRP irp = IoAllocateIrp(2, FALSE);
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+        next->MajorFunction = major;
+        next->Parameters.Read.Length = length;
+        IoSetCompletionRoutine(irp, Completed, nullptr, TRUE, TRUE, TRUE);
+        irp->IoStatus.Status = STATUS_PENDING;
+        IoCallDriver(WdfDeviceWdmGetDeviceObject(device), irp);
+        return irp;
+    }
+    static NTSTATUS Completed(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }
+
+    DriverWorld world;
+    WDFQUEUE queue = nullptr;
+};
+
+TEST_F(Requests, CompletedOnceWithStatusAndInformation)
+{
+    WDFDEVICE device = MakeDevice(WdfIoQueueDispatchParallel);
+    PIRP irp = Send(device, IRP_MJ_DEVICE_CONTROL);
+    EXPECT_EQ(irp->IoStatus.Status, STATUS_SUCCESS);
+    EXPECT_EQ(irp->IoStatus.Information, 7u);
+    // The request is gone with its completion: a second one is caught.
+    VerifierCapture capture;
+    WdfRequestComplete(script.Presented.at(0), STATUS_SUCCESS);
+    EXPECT_TRUE(capture.Saw(VerifierRule::UseAfterDelete));
+    IoFreeIrp(irp);
+}
+
+TEST_F(Requests, ForwardedThenCompletedIsCaught)
+{
+    WDFDEVICE device = MakeDevice(WdfIoQueueDispatchParallel);
+    world.AsDriver([&] {
+        WDF_IO_QUEUE_CONFIG config;
+        WDF_IO_QUEUE_CONFIG_INIT(&config, WdfIoQueueDispatchManual);
+        EXPECT_EQ(WdfIoQueueCreate(device, &config, WDF_NO_OBJECT_ATTRIBUTES, &script.ForwardTo), STATUS_SUCCESS);
+        return 0;
+    });
+    script.ForwardThenComplete = true;
+    PIRP irp = nullptr;
+    {
+        VerifierCapture capture;
+        irp = Send(device, IRP_MJ_DEVICE_CONTROL);
+        EXPECT_TRUE(capture.Saw(VerifierRule::RequestOwnership));
+    }
+    // The forwarded request waits in the manual queue, untouched.
+    EXPECT_EQ(irp->IoStatus.Status, STATUS_PENDING);
+    WDFREQUEST waiting = nullptr;
+    ASSERT_EQ(WdfIoQueueRetrieveNextRequest(script.ForwardTo, &waiting), STATUS_SUCCESS);
+    WdfRequestComplete(waiting, STATUS_CANCELLED);
+    EXPECT_EQ(irp->IoStatus.Status, STATUS_CANCELLED);
+    IoFreeIrp(irp);
+}
+
+TEST_F(Requests, SequentialQueuePresentsOneAtATime)
+{
+    WDFDEVICE device = MakeDevice(WdfIoQueueDispatchSequential);
+    script.CompleteAtOnce = false;
+    PIRP first = Send(device, IRP_MJ_DEVICE_CONTROL);
+    PIRP second = Send(device, IRP_MJ_DEVICE_CONTROL);
+    ASSERT_EQ(script.Presented.size(), 1u);
+    WdfRequestComplete(script.Presented[0], STATUS_SUCCESS);
+    ASSERT_EQ(script.Presented.size(), 2u);
+    WdfRequestComplete(script.Presented[1], STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(first->IoStatus.Status, STATUS_SUCCESS);
+    EXPECT_EQ(second->IoStatus.Status, STATUS_UNSUCCESSFUL);
+    IoFreeIrp(first);
+    IoFreeIrp(second);
+}
+
+TEST_F(Requests, ZeroLengthReadsEndInTheFramework)
+{
+    WDFDEVICE device = MakeDevice(WdfIoQueueDispatchParallel);
+    PIRP irp = Send(device, IRP_MJ_READ, 0);
+    EXPECT_EQ(irp->IoStatus.Status, STATUS_SUCCESS);
+    EXPECT_EQ(irp->IoStatus.Information, 0u);
+    EXPECT_TRUE(script.Presented.empty());
+    IoFreeIrp(irp);
+}
+
+TEST_F(Requests, CancelOfAQueuedRequest)
+{
+    WDFDEVICE device = MakeDevice(WdfIoQueueDispatchSequential);
+    script.CompleteAtOnce = false;
+    PIRP first = Send(device, IRP_MJ_DEVICE_CONTROL);
+    PIRP second = Send(device, IRP_MJ_DEVICE_CONTROL);
+    EXPECT_TRUE(IoCancelIrp(second));
+    world.World().Dispatcher().RunUntilIdle();
+    EXPECT_EQ(second->IoStatus.Status, STATUS_CANCELLED);
+    WdfRequestComplete(script.Presented.at(0), STATUS_SUCCESS);
+    EXPECT_EQ(script.Presented.size(), 1u); // the cancelled one was never presented
+    IoFreeIrp(first);
+    IoFreeIrp(second);
+}
+
+TEST_F(Requests, MarkCancelableOnACancelledRequestReportsIt)
+{
+    WDFDEVICE device = MakeDevice(WdfIoQueueDispatchParallel);
+    script.CompleteAtOnce = false;
+    PIRP irp = Send(device, IRP_MJ_DEVICE_CONTROL);
+    irp->Cancel = TRUE; // cancelled while the driver held it, before it was marked
+    EXPECT_EQ(WdfRequestMarkCancelableEx(script.Presented.at(0), [](WDFREQUEST) { ADD_FAILURE() << "ran"; }),
+              STATUS_CANCELLED);
+    WdfRequestComplete(script.Presented[0], STATUS_CANCELLED);
+    IoFreeIrp(irp);
+}
+
+TEST_F(Requests, DeviceScopeRunsOneCallbackAtATime)
+{
+    WDFDEVICE device = MakeDevice(WdfIoQueueDispatchParallel, WdfSynchronizationScopeDevice);
+    std::vector<PIRP> irps;
+    for (int i = 0; i < 3; ++i) {
+        irps.push_back(Send(device, IRP_MJ_READ));
+    }
+    EXPECT_EQ(script.Presented.size(), 3u);
+    EXPECT_EQ(script.MaxDepth, 1);
+    for (std::size_t i = 0; i < irps.size(); ++i) {
+        WdfRequestComplete(script.Presented[i], STATUS_SUCCESS);
+        IoFreeIrp(irps[i]);
+    }
+}
+
+} // namespace
