@@ -24,5 +24,6 @@
 #include "platform/wdf/wdf_request.h"
 #include "platform/wdf/wdf_string.h"
 #include "platform/wdf/wdf_sync.h"
+#include "platform/wdf/wdf_timer.h"
 #include "platform/wdf/wdf_types.h"
 #include "platform/wdf/wdf_usb.h"

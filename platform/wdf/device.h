@@ -10,6 +10,7 @@
 #include "platform/wdf/wdf_device.h"
 #include "platform/wdf/wdf_queue.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -96,6 +97,8 @@ public:
     bool EnterCallback();
     // Lets it go and presents what waited for it.
     void LeaveCallback();
+    // Timer and work item callbacks waiting for the lock.
+    std::vector<std::function<void()>> Deferred;
 
     struct OfferedInterface {
         GUID Type;
@@ -107,6 +110,9 @@ public:
 };
 
 Device* ResolveDevice(WDFDEVICE handle, const char* operation);
+
+// Presents what waits in one of the device's queues.
+void DispatchQueue(Object& queue);
 
 // Removal of a device by the Plug and Play manager: the framework deletes it.
 void DeleteDevice(WDFDEVICE device);

@@ -39,16 +39,7 @@ bool Device::EnterCallback()
     return true;
 }
 
-void Device::LeaveCallback()
-{
-    CallbackBusy = false;
-    for (Object* queue : Queues) {
-        if (CallbackBusy) {
-            break;
-        }
-        static_cast<Queue*>(queue)->DispatchPending();
-    }
-}
+void DispatchQueue(Object& queue) { static_cast<Queue&>(queue).DispatchPending(); }
 
 void Queue::Enqueue(Request& request)
 {
