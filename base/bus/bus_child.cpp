@@ -15,6 +15,18 @@ struct ID_BUFFER {
     ID_BUFFER() : Buffer{}, String{0, sizeof(Buffer), Buffer} {}
 };
 
+// Printable ASCII other than space, comma and backslash.
+BOOLEAN BusIsValidInstanceText(PCUNICODE_STRING Text)
+{
+    for (USHORT i = 0; i < Text->Length / sizeof(WCHAR); ++i) {
+        const WCHAR c = Text->Buffer[i];
+        if (c <= 0x20 || c >= 0x7F || c == u',' || c == u'\\') {
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
 } // namespace
 
 NTSTATUS BusEvtChildListCreateDevice(WDFCHILDLIST ChildList,
@@ -85,8 +97,10 @@ NTSTATUS BusEvtChildListCreateDevice(WDFCHILDLIST ChildList,
     }
 
     // The instance ID: the serial number and the interface when the parent
-    // reports a unique ID, the interface alone otherwise.
-    const BOOLEAN uniqueId = parentContext->DeviceCapabilities.UniqueID ? TRUE : FALSE;
+    // reports a unique ID, the interface alone otherwise. A serial number
+    // with characters an instance ID cannot hold is no unique ID.
+    const BOOLEAN uniqueId =
+        parentContext->DeviceCapabilities.UniqueID && BusIsValidInstanceText(&parentContext->SerialNum) ? TRUE : FALSE;
     ID_BUFFER instance;
     if (uniqueId) {
         RtlCopyUnicodeString(&instance.String, &parentContext->SerialNum);

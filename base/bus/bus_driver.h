@@ -63,6 +63,7 @@ struct CHILD_IDENTIFICATION_DESCRIPTION {
 };
 using PCHILD_IDENTIFICATION_DESCRIPTION = CHILD_IDENTIFICATION_DESCRIPTION*;
 static_assert(sizeof(void*) != 8 || sizeof(CHILD_IDENTIFICATION_DESCRIPTION) == 56);
+static_assert(sizeof(void*) != 4 || sizeof(CHILD_IDENTIFICATION_DESCRIPTION) == 32);
 
 // Entry, parent lifecycle.
 DRIVER_INITIALIZE DriverEntry;

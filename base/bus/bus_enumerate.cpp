@@ -229,12 +229,21 @@ NTSTATUS BusUsbSetConfiguration(WDFDEVICE Device)
     context->LangId = static_cast<USHORT>(table[0] + 256 * table[1]);
     WdfObjectDelete(memory);
 
-    status = BusQueryString(context, context->UsbDeviceDescriptor.iProduct, context->LangId, &memory, &characters);
-    if (!NT_SUCCESS(status)) {
-        return status;
+    // String index 0 names no string (it is the language table): a device
+    // without a product string has an empty one.
+    RtlZeroMemory(&context->ProductString, sizeof(context->ProductString));
+    if (context->UsbDeviceDescriptor.iProduct != 0) {
+        status = BusQueryString(context, context->UsbDeviceDescriptor.iProduct, context->LangId, &memory, &characters);
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+        BusSetStringFromMemory(&context->ProductString, memory, characters);
     }
-    BusSetStringFromMemory(&context->ProductString, memory, characters);
 
+    // A device without a serial number, or with an empty one, does not start.
+    if (context->UsbDeviceDescriptor.iSerialNumber == 0) {
+        return STATUS_UNSUCCESSFUL;
+    }
     status = BusQueryString(context, context->UsbDeviceDescriptor.iSerialNumber, context->LangId, &memory, &characters);
     if (!NT_SUCCESS(status)) {
         return status;
@@ -243,11 +252,14 @@ NTSTATUS BusUsbSetConfiguration(WDFDEVICE Device)
         return STATUS_UNSUCCESSFUL;
     }
     BusSetStringFromMemory(&context->SerialNum, memory, characters);
+    if (context->SerialNum.Length == 0) {
+        return STATUS_UNSUCCESSFUL; // a serial number that is only its terminating NUL
+    }
 
     USHORT configurationSize = 0;
     status = WdfUsbTargetDeviceRetrieveConfigDescriptor(context->UsbDevice, nullptr, &configurationSize);
     if (status != STATUS_BUFFER_TOO_SMALL || configurationSize < sizeof(USB_CONFIGURATION_DESCRIPTOR)) {
-        return status;
+        return NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status;
     }
     WDFMEMORY configurationMemory = nullptr;
     PUCHAR configuration = nullptr;
@@ -344,6 +356,9 @@ NTSTATUS BusGenerateIdentificationDescriptions(WDFDEVICE Device, WDFCOLLECTION C
     if (configuration == nullptr || size == 0) {
         return STATUS_SUCCESS;
     }
+    // Interface numbers that already have a function: a second description
+    // with the same number would give two children the same IDs.
+    BOOLEAN described[256] = {};
     PUCHAR from = configuration;
     PUSB_COMMON_DESCRIPTOR d = BusFindNextFunctionDescriptor(configuration, size, from);
     while (d != nullptr) {
@@ -369,11 +384,16 @@ NTSTATUS BusGenerateIdentificationDescriptions(WDFDEVICE Device, WDFCOLLECTION C
                     return STATUS_DEVICE_ENUMERATION_ERROR;
                 }
                 d = reinterpret_cast<PUSB_COMMON_DESCRIPTOR>(next);
+            } else if (described[iad->bFirstInterface]) {
+                from = reinterpret_cast<PUCHAR>(d) + d->bLength;
+                d = BusFindNextFunctionDescriptor(configuration, size, from);
+                continue;
             } else {
                 USHORT consumed = 0;
                 if (!BusGenerateIdDescriptionFromInterfaceAssociation(Device, iad, Collection, &consumed)) {
                     return STATUS_DEVICE_ENUMERATION_ERROR;
                 }
+                described[iad->bFirstInterface] = TRUE;
                 from = reinterpret_cast<PUCHAR>(d) + consumed;
                 d = BusFindNextFunctionDescriptor(configuration, size, from);
                 continue;
@@ -384,7 +404,8 @@ NTSTATUS BusGenerateIdentificationDescriptions(WDFDEVICE Device, WDFCOLLECTION C
         }
         auto* interface = reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(d);
         BOOLEAN generated = TRUE;
-        switch (interface->bInterfaceClass) {
+        const ULONG before = WdfCollectionGetCount(Collection);
+        switch (described[interface->bInterfaceNumber] ? 0x00 : interface->bInterfaceClass) {
         case USB_DEVICE_CLASS_COMMUNICATIONS:
             if ((interface->bInterfaceSubClass == USB_CDC_SUBCLASS_ACM && interface->bInterfaceProtocol == 0x01) ||
                 interface->bInterfaceSubClass == USB_CDC_SUBCLASS_MDLM ||
@@ -409,6 +430,9 @@ NTSTATUS BusGenerateIdentificationDescriptions(WDFDEVICE Device, WDFCOLLECTION C
         }
         if (!generated) {
             return STATUS_DEVICE_ENUMERATION_ERROR;
+        }
+        if (WdfCollectionGetCount(Collection) != before) {
+            described[interface->bInterfaceNumber] = TRUE;
         }
         from = reinterpret_cast<PUCHAR>(d) + d->bLength;
         d = BusFindNextFunctionDescriptor(configuration, size, from);

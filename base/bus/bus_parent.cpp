@@ -33,6 +33,8 @@ NTSTATUS BusQueryCapabilities(PARENT_FDO_CONTEXT* Context)
     if (irp == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
+    // A PnP request that nobody answers must not look answered.
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     WDFREQUEST request = nullptr;
     NTSTATUS status = WdfRequestCreateFromIrp(WDF_NO_OBJECT_ATTRIBUTES, irp, TRUE, &request);
     if (!NT_SUCCESS(status)) {
@@ -231,6 +233,11 @@ NTSTATUS EvtReleaseHardware(WDFDEVICE Device, WDFCMRESLIST)
 {
     PARENT_FDO_CONTEXT* context = GetParentFdoContext(Device);
     BusRemoveChildren(Device);
+    // The bus interface was referenced for this preparation.
+    if (context->UsbBusInterface.InterfaceDereference != nullptr) {
+        context->UsbBusInterface.InterfaceDereference(context->UsbBusInterface.BusContext);
+        context->UsbBusInterface.InterfaceDereference = nullptr;
+    }
     if (context->UsbDevice != nullptr) {
         WDF_USB_DEVICE_SELECT_CONFIG_PARAMS params;
         WDF_USB_DEVICE_SELECT_CONFIG_PARAMS_INIT_DECONFIG(&params);
@@ -252,8 +259,19 @@ void EvtDeviceContextCleanup(WDFOBJECT Device)
     PARENT_FDO_CONTEXT* context = GetParentFdoContext(Device);
     DRIVER_CONTEXT* driverContext = GetDriverContext(WdfGetDriver());
     WdfWaitLockAcquire(driverContext->ParentDeviceCollectionLock, nullptr);
+    // Only a parent that held its instance lets a waiting one go: one never
+    // listed, or itself waiting, hands nothing on.
+    BOOLEAN listed = FALSE;
+    ULONG count = WdfCollectionGetCount(driverContext->ParentDeviceCollection);
+    for (ULONG i = 0; i < count; ++i) {
+        listed = listed || WdfCollectionGetItem(driverContext->ParentDeviceCollection, i) == Device;
+    }
     WdfCollectionRemove(driverContext->ParentDeviceCollection, Device);
-    const ULONG count = WdfCollectionGetCount(driverContext->ParentDeviceCollection);
+    if (!listed || context->EnumerationPending) {
+        WdfWaitLockRelease(driverContext->ParentDeviceCollectionLock);
+        return;
+    }
+    count = WdfCollectionGetCount(driverContext->ParentDeviceCollection);
     for (ULONG i = 0; i < count; ++i) {
         WDFOBJECT entry = WdfCollectionGetItem(driverContext->ParentDeviceCollection, i);
         if (entry == nullptr) {

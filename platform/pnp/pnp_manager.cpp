@@ -158,7 +158,7 @@ DeviceNode* PnpManager::Plug(usb::Peripheral& device)
         const std::u16string cls = u"USB\\Class_" + Hex(d.bDeviceClass, 2);
         node->CompatibleIds = {cls + u"&SubClass_" + Hex(d.bDeviceSubClass, 2) + u"&Prot_" + Hex(d.bDeviceProtocol, 2),
                                cls + u"&SubClass_" + Hex(d.bDeviceSubClass, 2), cls, u"USB\\COMPOSITE"};
-        const bool unique = device.ReportsUniqueId() && !identity->SerialNumber.empty();
+        const bool unique = node->Port->ReportsUniqueId();
         node->InstancePath = vidPid + u"\\" + (unique ? identity->SerialNumber : portTag);
     }
     DeviceNode* raw = node.get();

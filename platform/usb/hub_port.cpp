@@ -177,6 +177,11 @@ std::optional<HubPort::Identity> HubPort::ReadIdentity()
             }
         }
     }
+    bool printable = !identity.SerialNumber.empty();
+    for (char16_t c : identity.SerialNumber) {
+        printable = printable && c > 0x20 && c < 0x7F && c != u',' && c != u'\\';
+    }
+    uniqueId_ = device_.ReportsUniqueId() && printable;
     return identity;
 }
 
@@ -603,7 +608,7 @@ NTSTATUS HubPort::HandlePnp(PIRP irp, PIO_STACK_LOCATION stack)
             status = STATUS_INVALID_PARAMETER;
         } else {
             caps->Removable = 1;
-            caps->UniqueID = device_.ReportsUniqueId() ? 1 : 0;
+            caps->UniqueID = uniqueId_ ? 1 : 0;
             caps->SurpriseRemovalOK = 0;
             caps->Address = portNumber_;
             caps->UINumber = portNumber_;

@@ -30,6 +30,7 @@ public:
     HubPort& operator=(const HubPort&) = delete;
 
     PDEVICE_OBJECT Pdo() { return &pdo_; }
+    bool ReportsUniqueId() const { return uniqueId_; }
     Peripheral& Device() { return device_; }
     ULONG PortNumber() const { return portNumber_; }
     bool Connected() const { return connected_; }
@@ -88,6 +89,9 @@ private:
     std::unique_ptr<int> configurationHandle_;
     std::set<const void*> liveHandles_;
     int busInterfaceReferences_ = 0;
+    // The device is told apart by its serial number only when it has one an
+    // instance ID can hold.
+    bool uniqueId_ = false;
 };
 
 } // namespace platform::usb

@@ -340,6 +340,7 @@ struct USB_BUS_INTERFACE_USBDI_V1 {
     PUSB_BUSIFFN_IS_DEVICE_HIGH_SPEED IsDeviceHighSpeed;
 };
 static_assert(sizeof(void*) != 8 || sizeof(USB_BUS_INTERFACE_USBDI_V1) == 72);
+static_assert(sizeof(void*) != 4 || sizeof(USB_BUS_INTERFACE_USBDI_V1) == 36);
 
 // The first descriptor of type DescriptorType at or after StartPosition that
 // lies wholly within the TotalLength bytes at DescriptorBuffer. Null at the

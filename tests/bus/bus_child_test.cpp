@@ -133,3 +133,29 @@ TEST(BusChildren, UnplugRemovesEveryChildAndTheParent)
 }
 
 } // namespace
+
+namespace {
+
+TEST(BusChildren, ParentThatFailedToStartReleasesNoWaitingParent)
+{
+    x9tr::Machine machine;
+    DeviceNode* first = machine.Plug(DefaultHandset());
+    machine.Settle();
+    machine.Pnp().Unplug(first, true);
+    DeviceNode* second = machine.Plug(DefaultHandset());
+    machine.Settle();
+    ASSERT_TRUE(second->Children.empty());
+
+    // A third parent of the same instance fails to start and goes.
+    machine.World().Faults().Arm("WdfUsbTargetDeviceAllocAndQueryString", STATUS_INSUFFICIENT_RESOURCES);
+    DeviceNode* failed = machine.Plug(DefaultHandset());
+    machine.Settle();
+    EXPECT_EQ(failed->StartStatus, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_TRUE(second->Children.empty());
+
+    machine.Pnp().FinishRemoval(first);
+    machine.Settle();
+    EXPECT_EQ(second->Children.size(), 5u);
+}
+
+} // namespace

@@ -294,3 +294,60 @@ TEST_F(BusTest, DisableSwitchInTheParentsSoftwareKey)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(BusTest, NoTwoChildrenWithTheSameInterfaceNumber)
+{
+    struct Case {
+        const char* Name;
+        ConfigBuilder Config;
+        std::size_t Children;
+    };
+    std::vector<Case> cases;
+    cases.push_back({"vendor interface with a second setting",
+                     ConfigBuilder().Interface(3, 0, 0, 0xFF, 0, 0).Interface(3, 1, 0, 0xFF, 0, 0), 1});
+    cases.push_back({"two interfaces numbered alike",
+                     ConfigBuilder().Interface(3, 0, 0, 0xFF, 0, 0).Interface(3, 0, 0, 0x08, 0x06, 0x50), 1});
+    cases.push_back({"CDC control interface with a second setting",
+                     ConfigBuilder().Interface(2, 0, 0, 0x02, 0x0A, 0x01).CdcHeader().Interface(2, 1, 0, 0x02, 0x0A, 0x01), 1});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        machine.reset();
+        machine = std::make_unique<x9tr::Machine>();
+        DeviceNode* node = Plug(Profile(DeviceDescriptor(0x00, 0x00, 0x00), c.Config.Bytes(1)));
+        EXPECT_EQ(node->StartStatus, STATUS_SUCCESS);
+        EXPECT_EQ(node->Children.size(), c.Children);
+    }
+}
+
+TEST_F(BusTest, SerialNumbersThatCannotNameAnInstance)
+{
+    struct Case {
+        const char16_t* Serial;
+        uint8_t SerialIndex;
+        NTSTATUS Status;
+        const char16_t* InstanceId;
+    };
+    const Case cases[] = {
+        {u"ABC123", 3, STATUS_SUCCESS, u"ABC123_00"},
+        {u"A\\B C", 3, STATUS_SUCCESS, u"00"},   // no unique ID: the interface alone
+        {u"ABC123", 0, STATUS_UNSUCCESSFUL, nullptr}, // no serial number string
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(platform::Utf16ToUtf8(c.Serial));
+        machine.reset();
+        machine = std::make_unique<x9tr::Machine>();
+        handset::Profile profile =
+            Profile(DeviceDescriptor(0xEF, 0x02, 0x01, 0x0abc, 0x1d2e, 0x0100, c.SerialIndex), ConfigBuilder().Raw(AcmBlock()).Bytes());
+        profile.Strings[3] = c.Serial;
+        DeviceNode* node = Plug(std::move(profile));
+        EXPECT_EQ(node->StartStatus, c.Status);
+        if (c.InstanceId != nullptr) {
+            ASSERT_EQ(node->Children.size(), 1u);
+            EXPECT_EQ(node->Children[0]->InstanceId, c.InstanceId);
+        }
+    }
+}
+
+} // namespace
