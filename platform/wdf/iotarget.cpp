@@ -2,6 +2,9 @@
 #include "platform/wdf/iotarget.h"
 
 #include "platform/platform.h"
+#include "platform/wdf/request.h"
+
+#include <algorithm>
 
 namespace platform::wdf {
 
@@ -49,3 +52,90 @@ NTSTATUS SendIrpSynchronously(PDEVICE_OBJECT device, PIRP irp, std::optional<Tic
 }
 
 } // namespace platform::wdf
+
+using platform::Platform;
+using platform::wdf::IoTarget;
+
+NTSTATUS WdfIoTargetStart(WDFIOTARGET TargetHandle)
+{
+    IoTarget* target = platform::wdf::ResolveIoTarget(TargetHandle, "WdfIoTargetStart");
+    if (target == nullptr) {
+        return STATUS_INVALID_HANDLE;
+    }
+    if (target->TargetState == IoTarget::State::Closed) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    if (auto failure = Platform::Current().Faults().Take("WdfIoTargetStart")) {
+        return *failure;
+    }
+    target->TargetState = IoTarget::State::Started;
+    return STATUS_SUCCESS;
+}
+
+namespace {
+
+void EndSentIo(IoTarget& target, bool cancel, bool wait)
+{
+    if (cancel) {
+        // Each cancel may complete at once; take a copy of what is out.
+        const auto sent = target.Sent;
+        for (auto* request : sent) {
+            if (std::find(target.Sent.begin(), target.Sent.end(), request) != target.Sent.end()) {
+                IoCancelIrp(request->Irp);
+            }
+        }
+    }
+    if (wait) {
+        Platform::Current().Dispatcher().WaitUntil([&target] { return target.Sent.empty(); }, std::nullopt);
+    }
+}
+
+} // namespace
+
+void WdfIoTargetStop(WDFIOTARGET TargetHandle, WDF_IO_TARGET_SENT_IO_ACTION Action)
+{
+    IoTarget* target = platform::wdf::ResolveIoTarget(TargetHandle, "WdfIoTargetStop");
+    if (target == nullptr) {
+        return;
+    }
+    if (target->TargetState == IoTarget::State::Started) {
+        target->TargetState = IoTarget::State::Stopped;
+    }
+    EndSentIo(*target, Action == WdfIoTargetCancelSentIo, Action != WdfIoTargetLeaveSentIoPending);
+}
+
+void WdfIoTargetPurge(WDFIOTARGET TargetHandle, WDF_IO_TARGET_PURGE_IO_ACTION Action)
+{
+    IoTarget* target = platform::wdf::ResolveIoTarget(TargetHandle, "WdfIoTargetPurge");
+    if (target == nullptr) {
+        return;
+    }
+    target->TargetState = IoTarget::State::Purged;
+    EndSentIo(*target, true, Action == WdfIoTargetPurgeIoAndWait);
+}
+
+WDF_IO_TARGET_STATE WdfIoTargetGetState(WDFIOTARGET TargetHandle)
+{
+    IoTarget* target = platform::wdf::ResolveIoTarget(TargetHandle, "WdfIoTargetGetState");
+    if (target == nullptr) {
+        return WdfIoTargetStateUndefined;
+    }
+    switch (target->TargetState) {
+    case IoTarget::State::Started: return WdfIoTargetStarted;
+    case IoTarget::State::Stopped: return WdfIoTargetStopped;
+    case IoTarget::State::Purged: return WdfIoTargetPurged;
+    case IoTarget::State::Closed: return WdfIoTargetClosed;
+    }
+    return WdfIoTargetStateUndefined;
+}
+
+WDFDEVICE WdfIoTargetGetDevice(WDFIOTARGET TargetHandle)
+{
+    IoTarget* target = platform::wdf::ResolveIoTarget(TargetHandle, "WdfIoTargetGetDevice");
+    for (platform::wdf::Object* at = target; at != nullptr; at = at->Parent()) {
+        if (at->Kind() == platform::wdf::ObjectKind::Device) {
+            return static_cast<WDFDEVICE>(at->Handle());
+        }
+    }
+    return nullptr;
+}

@@ -8,16 +8,27 @@
 #include "platform/wdf/wdf_request.h"
 
 #include <optional>
+#include <vector>
 
 namespace platform::wdf {
 
+class Request;
+
 class IoTarget : public Object {
 public:
-    enum class State { Started, Stopped, Closed };
+    enum class State { Started, Stopped, Purged, Closed };
 
     IoTarget() : Object(ObjectKind::IoTarget) {}
     PDEVICE_OBJECT Target = nullptr;
     State TargetState = State::Started;
+    // Requests sent here and not yet back.
+    std::vector<Request*> Sent;
+    // Whether a send with these flags may go now.
+    bool Accepts(ULONG sendFlags) const
+    {
+        return TargetState == State::Started ||
+               (TargetState == State::Stopped && (sendFlags & WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE) != 0);
+    }
 };
 
 IoTarget* ResolveIoTarget(WDFIOTARGET handle, const char* operation);

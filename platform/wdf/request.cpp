@@ -7,6 +7,8 @@
 #include "platform/wdf/iotarget.h"
 #include "platform/wdf/queue.h"
 
+#include <algorithm>
+
 namespace platform::wdf {
 
 void Request::OnDelete()
@@ -31,6 +33,10 @@ void Request::OnDelete()
 
 void Request::OnDestroy()
 {
+    if (SentTo != nullptr) {
+        auto& sent = SentTo->Sent;
+        sent.erase(std::remove(sent.begin(), sent.end(), this), sent.end());
+    }
     if (Irp != nullptr && Irp->PlatformRequest == this) {
         Irp->PlatformRequest = nullptr;
     }
@@ -94,6 +100,10 @@ NTSTATUS SendCompletion(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
     request->Status = Irp->IoStatus.Status;
     request->Done = true;
     request->RequestState = request->Incoming ? Request::State::Presented : Request::State::Idle;
+    if (request->SentTo != nullptr) {
+        auto& sent = request->SentTo->Sent;
+        sent.erase(std::remove(sent.begin(), sent.end(), request), sent.end());
+    }
     Irp->PlatformRequest = request;
     auto& params = request->CompletionParams;
     params = WDF_REQUEST_COMPLETION_PARAMS{};
@@ -381,13 +391,7 @@ BOOLEAN WdfRequestSend(WDFREQUEST RequestHandle, WDFIOTARGET TargetHandle, PWDF_
         return FALSE;
     }
     const ULONG flags = Options != nullptr ? Options->Flags : 0;
-    if (target->Target == nullptr || target->TargetState == platform::wdf::IoTarget::State::Closed) {
-        request->Status = STATUS_INVALID_DEVICE_STATE;
-        return FALSE;
-    }
-    if (target->TargetState != platform::wdf::IoTarget::State::Started &&
-        (flags & WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE) == 0) {
-        // A stopped target refuses new requests; a purged one too.
+    if (target->Target == nullptr || !target->Accepts(flags)) {
         request->Status = STATUS_INVALID_DEVICE_STATE;
         return FALSE;
     }
@@ -439,6 +443,7 @@ BOOLEAN WdfRequestSend(WDFREQUEST RequestHandle, WDFIOTARGET TargetHandle, PWDF_
         return NT_SUCCESS(request->Status) ? TRUE : FALSE;
     }
     IoSetCompletionRoutine(request->Irp, platform::wdf::SendCompletion, request, TRUE, TRUE, TRUE);
+    target->Sent.push_back(request);
     if (const auto timeout = platform::wdf::RelativeTimeout(Options)) {
         const WDFREQUEST handle = request->AsHandle();
         request->TimeoutEvent = Platform::Current().Dispatcher().PostAfter(

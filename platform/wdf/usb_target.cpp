@@ -531,6 +531,9 @@ NTSTATUS PipeRequestSynchronously(WDFUSBPIPE PipeHandle, PWDF_REQUEST_SEND_OPTIO
     if (pipe == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
+    if (!pipe->Accepts(Options != nullptr ? Options->Flags : 0)) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
     URB urb{};
     urb.UrbPipeRequest.Hdr.Length = sizeof(_URB_PIPE_REQUEST);
     urb.UrbPipeRequest.Hdr.Function = function;

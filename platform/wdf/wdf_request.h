@@ -192,3 +192,37 @@ NTSTATUS WdfRequestForwardToParentDeviceIoQueue(WDFREQUEST Request, WDFQUEUE Par
                                                 PWDF_REQUEST_FORWARD_OPTIONS ForwardOptions);
 // Gives the request a timer of its own for send time-outs.
 NTSTATUS WdfRequestAllocateTimer(WDFREQUEST Request);
+
+// I/O target state.
+enum WDF_IO_TARGET_STATE {
+    WdfIoTargetStateUndefined = 0,
+    WdfIoTargetStarted,
+    WdfIoTargetStopped,
+    WdfIoTargetClosedForQueryRemove,
+    WdfIoTargetClosed,
+    WdfIoTargetDeleted,
+    WdfIoTargetPurged,
+};
+
+enum WDF_IO_TARGET_SENT_IO_ACTION {
+    WdfIoTargetSentIoUndefined = 0,
+    WdfIoTargetCancelSentIo,
+    WdfIoTargetWaitForSentIoToComplete,
+    WdfIoTargetLeaveSentIoPending,
+};
+
+enum WDF_IO_TARGET_PURGE_IO_ACTION {
+    WdfIoTargetPurgeIoUndefined = 0,
+    WdfIoTargetPurgeIoAndWait,
+    WdfIoTargetPurgeIo,
+};
+
+// A stopped target refuses new sends (STATUS_INVALID_DEVICE_STATE) unless
+// the send ignores the target's state.
+NTSTATUS WdfIoTargetStart(WDFIOTARGET IoTarget);
+// Cancels what was sent and waits for it (WdfIoTargetCancelSentIo), waits
+// for it (WdfIoTargetWaitForSentIoToComplete), or leaves it be.
+void WdfIoTargetStop(WDFIOTARGET IoTarget, WDF_IO_TARGET_SENT_IO_ACTION Action);
+void WdfIoTargetPurge(WDFIOTARGET IoTarget, WDF_IO_TARGET_PURGE_IO_ACTION Action);
+WDF_IO_TARGET_STATE WdfIoTargetGetState(WDFIOTARGET IoTarget);
+WDFDEVICE WdfIoTargetGetDevice(WDFIOTARGET IoTarget);

@@ -232,3 +232,32 @@ TEST_F(ForwardTest, ReadsAndWritesOnAChildAreRefused)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(ForwardTest, StoppingAPipeCancelsWhatWasSentAndRefusesNewSends)
+{
+    WDFUSBPIPE bulkIn = x9tr::test::PipeFor(modem, 0x82);
+    WDFIOTARGET target = WdfUsbTargetPipeGetIoTarget(bulkIn);
+    PendingTransfer read(bulkIn, {}, 512);
+    machine->Settle();
+    ASSERT_FALSE(read.Done());
+    WdfIoTargetStop(target, WdfIoTargetCancelSentIo);
+    EXPECT_TRUE(read.Done()); // the stop waits for the cancelled read
+    EXPECT_EQ(read.Collect().Status, STATUS_CANCELLED);
+    EXPECT_EQ(WdfIoTargetGetState(target), WdfIoTargetStopped);
+
+    // A reset ignoring the target's state still goes; a plain one does not.
+    WDF_REQUEST_SEND_OPTIONS options;
+    WDF_REQUEST_SEND_OPTIONS_INIT(&options, WDF_REQUEST_SEND_OPTION_TIMEOUT | WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE);
+    options.Timeout = WDF_REL_TIMEOUT_IN_SEC(1);
+    EXPECT_EQ(WdfUsbTargetPipeResetSynchronously(bulkIn, nullptr, &options), STATUS_SUCCESS);
+    EXPECT_EQ(WdfUsbTargetPipeResetSynchronously(bulkIn, nullptr, nullptr), STATUS_INVALID_DEVICE_STATE);
+
+    EXPECT_EQ(WdfIoTargetStart(target), STATUS_SUCCESS);
+    PendingTransfer again(bulkIn, {}, 512);
+    Handset().Feed(0x82, Bytes(5, 1));
+    EXPECT_EQ(again.Collect().Length, 5u);
+}
+
+} // namespace
