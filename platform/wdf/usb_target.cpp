@@ -38,6 +38,8 @@ class UsbDevice final : public Object {
 public:
     UsbDevice() : Object(ObjectKind::UsbDevice) {}
     Device* Owner = nullptr;
+    // The device's default pipe as an I/O target.
+    IoTarget* ControlTarget = nullptr;
     USB_DEVICE_DESCRIPTOR Descriptor{};
     std::vector<UCHAR> Configuration;
     USBD_CONFIGURATION_HANDLE ConfigurationHandle = nullptr;
@@ -262,10 +264,20 @@ NTSTATUS WdfUsbTargetDeviceCreate(WDFDEVICE DeviceHandle, PWDF_OBJECT_ATTRIBUTES
     }
     platform::wdf::UsbDevice* raw = usb.get();
     status = Platform::Current().Objects().Insert(std::move(usb), Attributes, device);
-    if (NT_SUCCESS(status)) {
-        *UsbDeviceHandle = static_cast<WDFUSBDEVICE>(raw->Handle());
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
-    return status;
+    auto control = std::make_unique<platform::wdf::IoTarget>();
+    control->Target = target;
+    control->SetDriverMayDelete(false);
+    raw->ControlTarget = control.get();
+    status = Platform::Current().Objects().Insert(std::move(control), nullptr, raw);
+    if (!NT_SUCCESS(status)) {
+        Platform::Current().Objects().Delete(*raw);
+        return status;
+    }
+    *UsbDeviceHandle = static_cast<WDFUSBDEVICE>(raw->Handle());
+    return STATUS_SUCCESS;
 }
 
 void WdfUsbTargetDeviceGetDeviceDescriptor(WDFUSBDEVICE UsbDeviceHandle, PUSB_DEVICE_DESCRIPTOR UsbDeviceDescriptor)
@@ -632,4 +644,131 @@ NTSTATUS WdfUsbTargetPipeResetSynchronously(WDFUSBPIPE Pipe, WDFREQUEST, PWDF_RE
 NTSTATUS WdfUsbTargetPipeAbortSynchronously(WDFUSBPIPE Pipe, WDFREQUEST, PWDF_REQUEST_SEND_OPTIONS RequestOptions)
 {
     return PipeRequestSynchronously(Pipe, RequestOptions, URB_FUNCTION_ABORT_PIPE, "WdfUsbTargetPipeAbortSynchronously");
+}
+
+namespace {
+
+void FillControlUrb(_URB_CONTROL_TRANSFER& transfer, const WDF_USB_CONTROL_SETUP_PACKET& packet, PVOID buffer,
+                    ULONG length)
+{
+    transfer.Hdr.Length = sizeof(_URB_CONTROL_TRANSFER);
+    transfer.Hdr.Function = URB_FUNCTION_CONTROL_TRANSFER;
+    transfer.PipeHandle = nullptr;
+    transfer.TransferFlags = USBD_DEFAULT_PIPE_TRANSFER | USBD_SHORT_TRANSFER_OK |
+                             (packet.Packet.bm.Request.Dir != 0 ? USBD_TRANSFER_DIRECTION_IN : USBD_TRANSFER_DIRECTION_OUT);
+    transfer.TransferBuffer = buffer;
+    transfer.TransferBufferLength = length;
+    WDF_USB_CONTROL_SETUP_PACKET setup = packet;
+    setup.Packet.wLength = static_cast<USHORT>(length > 0xFFFF ? 0xFFFF : length);
+    std::memcpy(transfer.SetupPacket, setup.Generic.Bytes, sizeof(transfer.SetupPacket));
+}
+
+} // namespace
+
+NTSTATUS WdfUsbTargetDeviceSendControlTransferSynchronously(WDFUSBDEVICE UsbDeviceHandle, WDFREQUEST,
+                                                            PWDF_REQUEST_SEND_OPTIONS RequestOptions,
+                                                            PWDF_USB_CONTROL_SETUP_PACKET SetupPacket,
+                                                            PWDF_MEMORY_DESCRIPTOR MemoryDescriptor,
+                                                            PULONG BytesTransferred)
+{
+    if (BytesTransferred != nullptr) {
+        *BytesTransferred = 0;
+    }
+    UsbDevice* usb = platform::wdf::Resolve(UsbDeviceHandle, "WdfUsbTargetDeviceSendControlTransferSynchronously");
+    if (usb == nullptr || SetupPacket == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (!usb->ControlTarget->Accepts(RequestOptions != nullptr ? RequestOptions->Flags : 0)) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    PVOID buffer = nullptr;
+    ULONG length = 0;
+    if (MemoryDescriptor != nullptr) {
+        if (MemoryDescriptor->Type == WdfMemoryDescriptorTypeBuffer) {
+            buffer = MemoryDescriptor->u.BufferType.Buffer;
+            length = MemoryDescriptor->u.BufferType.Length;
+        } else if (MemoryDescriptor->Type == WdfMemoryDescriptorTypeHandle) {
+            std::size_t size = 0;
+            auto* bytes = static_cast<std::byte*>(WdfMemoryGetBuffer(MemoryDescriptor->u.HandleType.Memory, &size));
+            std::size_t offset = 0;
+            if (const auto* offsets = MemoryDescriptor->u.HandleType.Offsets) {
+                if (offsets->BufferOffset > size || offsets->BufferLength > size - offsets->BufferOffset) {
+                    return STATUS_INVALID_BUFFER_SIZE;
+                }
+                offset = offsets->BufferOffset;
+                size = offsets->BufferLength;
+            }
+            buffer = bytes + offset;
+            length = static_cast<ULONG>(size);
+        } else {
+            return STATUS_INVALID_PARAMETER;
+        }
+    }
+    if (auto failure = Platform::Current().Faults().Take("WdfUsbTargetDeviceSendControlTransferSynchronously")) {
+        return *failure;
+    }
+    URB urb{};
+    FillControlUrb(urb.UrbControlTransfer, *SetupPacket, buffer, length);
+    std::optional<platform::Ticks> timeout;
+    if (RequestOptions != nullptr && (RequestOptions->Flags & WDF_REQUEST_SEND_OPTION_TIMEOUT) != 0 &&
+        RequestOptions->Timeout != 0) {
+        timeout = RequestOptions->Timeout < 0 ? -RequestOptions->Timeout
+                                              : RequestOptions->Timeout - Platform::Current().Dispatcher().Now();
+    }
+    const NTSTATUS status = platform::wdf::SendUrb(platform::wdf::TargetOf(*usb), &urb, timeout);
+    if (BytesTransferred != nullptr) {
+        *BytesTransferred = urb.UrbControlTransfer.TransferBufferLength;
+    }
+    return status;
+}
+
+NTSTATUS WdfUsbTargetDeviceFormatRequestForControlTransfer(WDFUSBDEVICE UsbDeviceHandle, WDFREQUEST RequestHandle,
+                                                           PWDF_USB_CONTROL_SETUP_PACKET SetupPacket,
+                                                           WDFMEMORY TransferMemory, PWDFMEMORY_OFFSET TransferOffset)
+{
+    UsbDevice* usb = platform::wdf::Resolve(UsbDeviceHandle, "WdfUsbTargetDeviceFormatRequestForControlTransfer");
+    platform::wdf::Request* request =
+        platform::wdf::ResolveRequest(RequestHandle, "WdfUsbTargetDeviceFormatRequestForControlTransfer");
+    if (usb == nullptr || request == nullptr || SetupPacket == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    PVOID buffer = nullptr;
+    std::size_t length = 0;
+    if (TransferMemory != nullptr) {
+        std::size_t size = 0;
+        auto* bytes = static_cast<std::byte*>(WdfMemoryGetBuffer(TransferMemory, &size));
+        std::size_t offset = 0;
+        length = size;
+        if (TransferOffset != nullptr) {
+            if (TransferOffset->BufferOffset > size || TransferOffset->BufferLength > size - TransferOffset->BufferOffset) {
+                return STATUS_INVALID_BUFFER_SIZE;
+            }
+            offset = TransferOffset->BufferOffset;
+            length = TransferOffset->BufferLength;
+        }
+        buffer = bytes + offset;
+    }
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(request->Irp);
+    if (next == nullptr || length > 0xFFFF) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    request->UrbStorage = std::make_unique<std::max_align_t[]>(
+        (sizeof(_URB_CONTROL_TRANSFER) + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t));
+    std::memset(request->UrbStorage.get(), 0, sizeof(_URB_CONTROL_TRANSFER));
+    auto* urb = reinterpret_cast<URB*>(request->UrbStorage.get());
+    FillControlUrb(urb->UrbControlTransfer, *SetupPacket, buffer, static_cast<ULONG>(length));
+    std::memset(next, 0, sizeof(*next));
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = urb;
+    request->Formatted = true;
+    request->UsbCompletion = WDF_USB_REQUEST_COMPLETION_PARAMS{};
+    request->UsbCompletion.Type = WdfUsbRequestTypeDeviceControlTransfer;
+    return STATUS_SUCCESS;
+}
+
+WDFIOTARGET WdfUsbTargetDeviceGetIoTarget(WDFUSBDEVICE UsbDeviceHandle)
+{
+    UsbDevice* usb = platform::wdf::Resolve(UsbDeviceHandle, "WdfUsbTargetDeviceGetIoTarget");
+    return usb != nullptr ? static_cast<WDFIOTARGET>(usb->ControlTarget->Handle()) : nullptr;
 }

@@ -193,3 +193,110 @@ NTSTATUS WdfUsbTargetPipeFormatRequestForWrite(WDFUSBPIPE Pipe, WDFREQUEST Reque
                                                PWDFMEMORY_OFFSET WriteOffset);
 NTSTATUS WdfUsbTargetPipeResetSynchronously(WDFUSBPIPE Pipe, WDFREQUEST Request, PWDF_REQUEST_SEND_OPTIONS RequestOptions);
 NTSTATUS WdfUsbTargetPipeAbortSynchronously(WDFUSBPIPE Pipe, WDFREQUEST Request, PWDF_REQUEST_SEND_OPTIONS RequestOptions);
+
+// A control transfer's setup packet as the framework builds it.
+union WDF_USB_CONTROL_SETUP_PACKET {
+    struct {
+        union {
+            struct {
+                BYTE Recipient : 2;
+                BYTE Reserved : 3;
+                BYTE Type : 2;
+                BYTE Dir : 1;
+            } Request;
+            BYTE Byte;
+        } bm;
+        BYTE bRequest;
+        union {
+            struct {
+                BYTE LowByte;
+                BYTE HiByte;
+            } Bytes;
+            USHORT Value;
+        } wValue;
+        union {
+            struct {
+                BYTE LowByte;
+                BYTE HiByte;
+            } Bytes;
+            USHORT Value;
+        } wIndex;
+        USHORT wLength;
+    } Packet;
+    struct {
+        BYTE Bytes[8];
+    } Generic;
+};
+using PWDF_USB_CONTROL_SETUP_PACKET = WDF_USB_CONTROL_SETUP_PACKET*;
+static_assert(sizeof(WDF_USB_CONTROL_SETUP_PACKET) == 8);
+
+enum WDF_USB_BMREQUEST_DIRECTION { BmRequestHostToDevice = 0, BmRequestDeviceToHost = 1 };
+enum WDF_USB_BMREQUEST_TYPE { BmRequestStandard = 0, BmRequestClass = 1, BmRequestVendor = 2 };
+enum WDF_USB_BMREQUEST_RECIPIENT { BmRequestToDevice = 0, BmRequestToInterface = 1, BmRequestToEndpoint = 2, BmRequestToOther = 3 };
+
+inline void WDF_USB_CONTROL_SETUP_PACKET_INIT_CLASS(PWDF_USB_CONTROL_SETUP_PACKET Packet,
+                                                    WDF_USB_BMREQUEST_DIRECTION Direction,
+                                                    WDF_USB_BMREQUEST_RECIPIENT Recipient, BYTE Request, USHORT Value,
+                                                    USHORT Index)
+{
+    *Packet = WDF_USB_CONTROL_SETUP_PACKET{};
+    Packet->Packet.bm.Request.Dir = static_cast<BYTE>(Direction);
+    Packet->Packet.bm.Request.Type = BmRequestClass;
+    Packet->Packet.bm.Request.Recipient = static_cast<BYTE>(Recipient);
+    Packet->Packet.bRequest = Request;
+    Packet->Packet.wValue.Value = Value;
+    Packet->Packet.wIndex.Value = Index;
+}
+
+inline void WDF_USB_CONTROL_SETUP_PACKET_INIT_VENDOR(PWDF_USB_CONTROL_SETUP_PACKET Packet,
+                                                     WDF_USB_BMREQUEST_DIRECTION Direction,
+                                                     WDF_USB_BMREQUEST_RECIPIENT Recipient, BYTE Request, USHORT Value,
+                                                     USHORT Index)
+{
+    WDF_USB_CONTROL_SETUP_PACKET_INIT_CLASS(Packet, Direction, Recipient, Request, Value, Index);
+    Packet->Packet.bm.Request.Type = BmRequestVendor;
+}
+
+enum WDF_MEMORY_DESCRIPTOR_TYPE {
+    WdfMemoryDescriptorTypeInvalid = 0,
+    WdfMemoryDescriptorTypeBuffer,
+    WdfMemoryDescriptorTypeMdl,
+    WdfMemoryDescriptorTypeHandle,
+};
+
+struct WDF_MEMORY_DESCRIPTOR {
+    WDF_MEMORY_DESCRIPTOR_TYPE Type;
+    union {
+        struct {
+            PVOID Buffer;
+            ULONG Length;
+        } BufferType;
+        struct {
+            WDFMEMORY Memory;
+            PWDFMEMORY_OFFSET Offsets;
+        } HandleType;
+    } u;
+};
+using PWDF_MEMORY_DESCRIPTOR = WDF_MEMORY_DESCRIPTOR*;
+
+inline void WDF_MEMORY_DESCRIPTOR_INIT_BUFFER(PWDF_MEMORY_DESCRIPTOR Descriptor, PVOID Buffer, ULONG BufferLength)
+{
+    *Descriptor = WDF_MEMORY_DESCRIPTOR{};
+    Descriptor->Type = WdfMemoryDescriptorTypeBuffer;
+    Descriptor->u.BufferType.Buffer = Buffer;
+    Descriptor->u.BufferType.Length = BufferLength;
+}
+
+// A control transfer on the default pipe, waited for; *BytesTransferred
+// receives the bytes of its data stage.
+NTSTATUS WdfUsbTargetDeviceSendControlTransferSynchronously(WDFUSBDEVICE UsbDevice, WDFREQUEST Request,
+                                                            PWDF_REQUEST_SEND_OPTIONS RequestOptions,
+                                                            PWDF_USB_CONTROL_SETUP_PACKET SetupPacket,
+                                                            PWDF_MEMORY_DESCRIPTOR MemoryDescriptor,
+                                                            PULONG BytesTransferred);
+// Formats Request as that control transfer, with TransferMemory (or none) as its data.
+NTSTATUS WdfUsbTargetDeviceFormatRequestForControlTransfer(WDFUSBDEVICE UsbDevice, WDFREQUEST Request,
+                                                           PWDF_USB_CONTROL_SETUP_PACKET SetupPacket,
+                                                           WDFMEMORY TransferMemory, PWDFMEMORY_OFFSET TransferOffset);
+// The USB device's own I/O target (its default pipe).
+WDFIOTARGET WdfUsbTargetDeviceGetIoTarget(WDFUSBDEVICE UsbDevice);

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <span>
 
 namespace {
 
@@ -258,6 +259,45 @@ TEST_F(ForwardTest, StoppingAPipeCancelsWhatWasSentAndRefusesNewSends)
     PendingTransfer again(bulkIn, {}, 512);
     Handset().Feed(0x82, Bytes(5, 1));
     EXPECT_EQ(again.Collect().Length, 5u);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(ForwardTest, ClassRequestsReachTheHandsetThroughChildAndParent)
+{
+    Handset().SetClassRequestHandler(0, [](const USB_DEFAULT_PIPE_SETUP_PACKET& setup, std::span<const std::byte>) {
+        platform::usb::ControlAnswer answer;
+        if (setup.bRequest == 0x21) {
+            answer.Data = Bytes(7, 0x80);
+        }
+        return answer;
+    });
+    const WDFUSBDEVICE usb = GetFunctionContext(modem)->UsbDevice;
+    UCHAR coding[7] = {0x00, 0xC2, 0x01, 0x00, 0x00, 0x00, 0x08};
+    WDF_USB_CONTROL_SETUP_PACKET setup;
+    WDF_USB_CONTROL_SETUP_PACKET_INIT_CLASS(&setup, BmRequestHostToDevice, BmRequestToInterface, 0x20, 0, 0);
+    WDF_MEMORY_DESCRIPTOR memory;
+    WDF_MEMORY_DESCRIPTOR_INIT_BUFFER(&memory, coding, sizeof(coding));
+    ULONG transferred = 0;
+    EXPECT_EQ(WdfUsbTargetDeviceSendControlTransferSynchronously(usb, nullptr, nullptr, &setup, &memory, &transferred),
+              STATUS_SUCCESS);
+    EXPECT_EQ(transferred, 7u);
+    const auto log = Handset().ClassAndVendorRequests();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].Setup.bmRequestType, 0x21);
+    EXPECT_EQ(log[0].Setup.bRequest, 0x20);
+    EXPECT_EQ(log[0].Data.size(), 7u);
+    EXPECT_EQ(std::to_integer<UCHAR>(log[0].Data[1]), 0xC2);
+
+    UCHAR answer[7] = {};
+    WDF_USB_CONTROL_SETUP_PACKET_INIT_CLASS(&setup, BmRequestDeviceToHost, BmRequestToInterface, 0x21, 0, 0);
+    WDF_MEMORY_DESCRIPTOR_INIT_BUFFER(&memory, answer, sizeof(answer));
+    EXPECT_EQ(WdfUsbTargetDeviceSendControlTransferSynchronously(usb, nullptr, nullptr, &setup, &memory, &transferred),
+              STATUS_SUCCESS);
+    EXPECT_EQ(transferred, 7u);
+    EXPECT_EQ(answer[0], 0x80);
 }
 
 } // namespace
