@@ -28,10 +28,10 @@ std::optional<unsigned> HexDigit(char c)
 std::string Shown(std::string_view token)
 {
     constexpr std::size_t kLongest = 16;
-    if (token.size() <= kLongest) {
-        return "\"" + std::string(token) + "\"";
-    }
-    return "\"" + std::string(token.substr(0, kLongest)) + "...\"";
+    std::string shown = "\"";
+    shown.append(token.substr(0, kLongest));
+    shown.append(token.size() <= kLongest ? "\"" : "...\"");
+    return shown;
 }
 
 } // namespace

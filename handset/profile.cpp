@@ -32,7 +32,13 @@ std::string HexBound(unsigned long long value)
     return text;
 }
 
-std::string Quoted(std::string_view key) { return "\"" + std::string(key) + "\""; }
+std::string Quoted(std::string_view key)
+{
+    std::string quoted = "\"";
+    quoted.append(key);
+    quoted.push_back('"');
+    return quoted;
+}
 
 // A number as profiles write them: a JSON number or a "0x..." string.
 std::optional<unsigned long long> NumberOf(const json& value)

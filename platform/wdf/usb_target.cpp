@@ -599,7 +599,7 @@ WDF_USB_PIPE_TYPE WdfUsbTargetPipeGetType(WDFUSBPIPE PipeHandle)
     if (pipe == nullptr) {
         return WdfUsbPipeTypeInvalid;
     }
-    WDF_USB_PIPE_INFORMATION info;
+    WDF_USB_PIPE_INFORMATION info{};
     FillPipeInformation(*pipe, &info);
     return info.PipeType;
 }

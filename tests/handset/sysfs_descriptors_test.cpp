@@ -74,7 +74,8 @@ TEST(SysfsDescriptors, BinaryAndEveryHexFormGiveTheSameDevice)
         {"binary", [&](const auto& file) { file.Write(std::span<const std::byte>(dump)); }},
         {"spaced bytes, 16 to a line", [&](const auto& file) {
              file.Write(AsText(dump, [](unsigned b, std::size_t i) {
-                 return (i == 0 ? "" : i % 16 == 0 ? "\n" : " ") + Hex2(b);
+                 std::string text = i == 0 ? "" : i % 16 == 0 ? "\n" : " ";
+                 return text.append(Hex2(b));
              }));
          }},
         {"a C array with comments", [&](const auto& file) {
