@@ -143,6 +143,28 @@ BOOLEAN BusBuildDescription(WDFDEVICE Device, const FUNCTION_BLOCK& Block, WDFCO
     return NT_SUCCESS(WdfCollectionAdd(Collection, descriptionMemory)) ? TRUE : FALSE;
 }
 
+// Includes in a block every descriptor from Position up to (not including)
+// the next interface, other-speed configuration or IAD descriptor, or the
+// end. FALSE when one of them is malformed.
+BOOLEAN BusIncludeUpToNextFunction(PARENT_FDO_CONTEXT* Context, PUCHAR Position, PULONG Length)
+{
+    ULONG left = BusBytesLeft(Context, Position);
+    while (left > 0) {
+        if (!BusDescriptorFits(Position, left)) {
+            return FALSE;
+        }
+        const UCHAR type = Position[1];
+        if (type == USB_INTERFACE_DESCRIPTOR_TYPE || type == USB_OTHER_SPEED_CONFIGURATION_DESCRIPTOR_TYPE ||
+            type == USB_INTERFACE_ASSOCIATION_DESCRIPTOR_TYPE) {
+            break;
+        }
+        *Length += Position[0];
+        left -= Position[0];
+        Position += Position[0];
+    }
+    return TRUE;
+}
+
 // Vendor-specific and mass-storage functions: the interface and everything
 // up to the next interface, other-speed configuration or IAD.
 BOOLEAN BusGenerateFromSingleInterface(WDFDEVICE Device, PUSB_INTERFACE_DESCRIPTOR InterfaceDescriptor,
@@ -150,25 +172,12 @@ BOOLEAN BusGenerateFromSingleInterface(WDFDEVICE Device, PUSB_INTERFACE_DESCRIPT
 {
     PARENT_FDO_CONTEXT* context = GetParentFdoContext(Device);
     auto* start = reinterpret_cast<PUCHAR>(InterfaceDescriptor);
-    ULONG left = BusBytesLeft(context, start);
-    if (!BusDescriptorFits(start, left)) {
+    if (!BusDescriptorFits(start, BusBytesLeft(context, start))) {
         return FALSE;
     }
     ULONG length = start[0];
-    left -= start[0];
-    PUCHAR position = start + start[0];
-    while (left > 0) {
-        if (!BusDescriptorFits(position, left)) {
-            return FALSE;
-        }
-        const UCHAR type = position[1];
-        if (type == USB_INTERFACE_DESCRIPTOR_TYPE || type == USB_OTHER_SPEED_CONFIGURATION_DESCRIPTOR_TYPE ||
-            type == USB_INTERFACE_ASSOCIATION_DESCRIPTOR_TYPE) {
-            break;
-        }
-        length += position[0];
-        left -= position[0];
-        position += position[0];
+    if (!BusIncludeUpToNextFunction(context, start + start[0], &length)) {
+        return FALSE;
     }
     const FUNCTION_BLOCK block{start, length, 1, InterfaceDescriptor->bInterfaceClass,
                                InterfaceDescriptor->bInterfaceSubClass, InterfaceDescriptor->bInterfaceProtocol,
@@ -469,19 +478,8 @@ BOOLEAN BusGenerateIdDescriptionFromInterfaceAssociation(WDFDEVICE Device, PUSB_
         position = interfaceStart + found->bLength;
     }
     ULONG length = static_cast<ULONG>(position - start);
-    ULONG left = BusBytesLeft(context, position);
-    while (left > 0) {
-        if (!BusDescriptorFits(position, left)) {
-            return FALSE;
-        }
-        const UCHAR type = position[1];
-        if (type == USB_INTERFACE_DESCRIPTOR_TYPE || type == USB_OTHER_SPEED_CONFIGURATION_DESCRIPTOR_TYPE ||
-            type == USB_INTERFACE_ASSOCIATION_DESCRIPTOR_TYPE) {
-            break;
-        }
-        length += position[0];
-        left -= position[0];
-        position += position[0];
+    if (!BusIncludeUpToNextFunction(context, position, &length)) {
+        return FALSE;
     }
     const FUNCTION_BLOCK block{start, length, Iad->bInterfaceCount, Iad->bFunctionClass, Iad->bFunctionSubClass,
                                Iad->bFunctionProtocol, Iad->bFirstInterface, Iad->iFunction};

@@ -151,15 +151,23 @@ NTSTATUS Registry::QueryValue(std::u16string_view path, std::u16string_view name
     return STATUS_SUCCESS;
 }
 
+std::optional<NTSTATUS> Registry::WriteFailure(const Folded& path, const Folded& name) const
+{
+    for (const auto& failure : writeFailures_) {
+        if (failure.Path == path && (!failure.Name || *failure.Name == name)) {
+            return failure.Status;
+        }
+    }
+    return std::nullopt;
+}
+
 NTSTATUS Registry::SetValue(std::u16string_view path, std::u16string_view name, RegistryValue value)
 {
     std::lock_guard lock(mutex_);
     const Folded folded = Fold(Normalize(path));
     const Folded foldedName = Fold(name);
-    for (const auto& failure : writeFailures_) {
-        if (failure.Path == folded && (!failure.Name || *failure.Name == foldedName)) {
-            return failure.Status;
-        }
+    if (auto failure = WriteFailure(folded, foldedName)) {
+        return *failure;
     }
     const auto key = keys_.find(folded);
     if (key == keys_.end()) {
@@ -174,10 +182,8 @@ NTSTATUS Registry::DeleteValue(std::u16string_view path, std::u16string_view nam
     std::lock_guard lock(mutex_);
     const Folded folded = Fold(Normalize(path));
     const Folded foldedName = Fold(name);
-    for (const auto& failure : writeFailures_) {
-        if (failure.Path == folded && (!failure.Name || *failure.Name == foldedName)) {
-            return failure.Status;
-        }
+    if (auto failure = WriteFailure(folded, foldedName)) {
+        return *failure;
     }
     const auto key = keys_.find(folded);
     if (key == keys_.end() || key->second.Values.erase(foldedName) == 0) {

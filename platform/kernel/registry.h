@@ -104,6 +104,7 @@ private:
     static Folded Fold(std::u16string_view text);
     static std::u16string Normalize(std::u16string_view path);
     std::optional<NTSTATUS> OpenFailure(const Folded& path) const;
+    std::optional<NTSTATUS> WriteFailure(const Folded& path, const Folded& name) const;
 
     mutable std::mutex mutex_;
     std::map<Folded, Key> keys_;

@@ -22,6 +22,16 @@ NTSTATUS SyncCompletion(PDEVICE_OBJECT, PIRP, PVOID Context)
 
 } // namespace
 
+std::optional<Ticks> SendTimeout(const WDF_REQUEST_SEND_OPTIONS* options)
+{
+    if (options == nullptr || (options->Flags & WDF_REQUEST_SEND_OPTION_TIMEOUT) == 0 || options->Timeout == 0) {
+        return std::nullopt;
+    }
+    const Ticks timeout =
+        options->Timeout < 0 ? -options->Timeout : options->Timeout - Platform::Current().Dispatcher().Now();
+    return std::max<Ticks>(timeout, 0);
+}
+
 IoTarget* ResolveIoTarget(WDFIOTARGET handle, const char* operation)
 {
     return Platform::Current().Objects().ResolveAs<IoTarget>(handle, ObjectKind::IoTarget, operation);

@@ -33,6 +33,9 @@ public:
 
 IoTarget* ResolveIoTarget(WDFIOTARGET handle, const char* operation);
 
+// The relative time-out that send options ask for, if any.
+std::optional<Ticks> SendTimeout(const WDF_REQUEST_SEND_OPTIONS* options);
+
 // Sends an IRP whose next location the caller has filled to Device and
 // waits for its completion, cancelling it when Timeout (relative, 100 ns)
 // passes first. Returns the IRP's final status; the caller still owns it.

@@ -145,16 +145,6 @@ void CancelOnTimeout(Request& request)
     }
 }
 
-std::optional<Ticks> RelativeTimeout(const WDF_REQUEST_SEND_OPTIONS* options)
-{
-    if (options == nullptr || (options->Flags & WDF_REQUEST_SEND_OPTION_TIMEOUT) == 0 || options->Timeout == 0) {
-        return std::nullopt;
-    }
-    const Ticks timeout = options->Timeout < 0 ? -options->Timeout
-                                               : options->Timeout - Platform::Current().Dispatcher().Now();
-    return std::max<Ticks>(timeout, 0);
-}
-
 // Runs a queued or presented request's cancellation for the framework.
 void FrameworkCancel(PDEVICE_OBJECT, PIRP Irp)
 {
@@ -220,7 +210,7 @@ void ReceiveIrp(Device& device, PIRP irp)
     queue->Enqueue(*raw);
 }
 
-void FinishIncoming(Request& request, NTSTATUS status, ULONG_PTR information)
+PIRP DetachIncoming(Request& request)
 {
     if (request.CurrentQueue != nullptr) {
         Queue* queue = request.CurrentQueue;
@@ -231,10 +221,16 @@ void FinishIncoming(Request& request, NTSTATUS status, ULONG_PTR information)
     PIRP irp = request.Irp;
     irp->CancelRoutine = nullptr;
     irp->PlatformRequest = nullptr;
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = information;
     request.Irp = nullptr;
     Objects().Delete(request);
+    return irp;
+}
+
+void FinishIncoming(Request& request, NTSTATUS status, ULONG_PTR information)
+{
+    PIRP irp = DetachIncoming(request);
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
@@ -404,17 +400,7 @@ BOOLEAN WdfRequestSend(WDFREQUEST RequestHandle, WDFIOTARGET TargetHandle, PWDF_
         }
         // The IRP goes on with the location this device received it in; the
         // request is no longer the driver's, nor the framework's.
-        PIRP irp = request->Irp;
-        if (request->CurrentQueue != nullptr) {
-            Queue* queue = request->CurrentQueue;
-            request->CurrentQueue = nullptr;
-            queue->Released(*request);
-        }
-        irp->CancelRoutine = nullptr;
-        irp->PlatformRequest = nullptr;
-        request->Irp = nullptr;
-        request->RequestState = Request::State::Completed;
-        platform::wdf::Objects().Delete(*request);
+        PIRP irp = platform::wdf::DetachIncoming(*request);
         IoSkipCurrentIrpStackLocation(irp);
         IoCallDriver(target->Target, irp);
         return TRUE;
@@ -435,7 +421,7 @@ BOOLEAN WdfRequestSend(WDFREQUEST RequestHandle, WDFIOTARGET TargetHandle, PWDF_
         const auto routine = request->CompletionRoutine;
         request->CompletionRoutine = nullptr;
         request->Status = platform::wdf::SendIrpSynchronously(target->Target, request->Irp,
-                                                             platform::wdf::RelativeTimeout(Options));
+                                                             platform::wdf::SendTimeout(Options));
         request->CompletionRoutine = routine;
         request->Done = true;
         request->RequestState = request->Incoming ? Request::State::Presented : Request::State::Idle;
@@ -444,7 +430,7 @@ BOOLEAN WdfRequestSend(WDFREQUEST RequestHandle, WDFIOTARGET TargetHandle, PWDF_
     }
     IoSetCompletionRoutine(request->Irp, platform::wdf::SendCompletion, request, TRUE, TRUE, TRUE);
     target->Sent.push_back(request);
-    if (const auto timeout = platform::wdf::RelativeTimeout(Options)) {
+    if (const auto timeout = platform::wdf::SendTimeout(Options)) {
         const WDFREQUEST handle = request->AsHandle();
         request->TimeoutEvent = Platform::Current().Dispatcher().PostAfter(
             *timeout,
@@ -751,16 +737,7 @@ NTSTATUS WdfRequestForwardToParentDeviceIoQueue(WDFREQUEST RequestHandle, WDFQUE
     IoCopyCurrentIrpStackLocationToNext(irp);
     --irp->CurrentLocation;
     IoGetCurrentIrpStackLocation(irp)->DeviceObject = &parentQueue->Owner->DeviceObject;
-    if (request->CurrentQueue != nullptr) {
-        Queue* source = request->CurrentQueue;
-        request->CurrentQueue = nullptr;
-        source->Released(*request);
-    }
-    irp->CancelRoutine = nullptr;
-    irp->PlatformRequest = nullptr;
-    request->Irp = nullptr;
-    request->RequestState = Request::State::Completed;
-    platform::wdf::Objects().Delete(*request);
+    platform::wdf::DetachIncoming(*request);
 
     auto forwarded = std::make_unique<Request>();
     forwarded->Irp = irp;

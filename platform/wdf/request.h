@@ -65,6 +65,10 @@ Request* ResolveRequest(WDFREQUEST handle, const char* operation);
 // device's queue for its type, or is completed at once when none takes it.
 void ReceiveIrp(Device& device, PIRP irp);
 
+// Takes an incoming request's IRP from it: the request leaves its queue and
+// is deleted; the IRP is the caller's to send on or complete.
+PIRP DetachIncoming(Request& request);
+
 // Ends an incoming request: its IRP completes and the request is deleted.
 void FinishIncoming(Request& request, NTSTATUS status, ULONG_PTR information);
 

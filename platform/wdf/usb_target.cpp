@@ -415,13 +415,7 @@ NTSTATUS WdfUsbTargetDeviceSendUrbSynchronously(WDFUSBDEVICE UsbDeviceHandle, WD
     if (auto failure = Platform::Current().Faults().Take("WdfUsbTargetDeviceSendUrbSynchronously")) {
         return *failure;
     }
-    std::optional<platform::Ticks> timeout;
-    if (RequestOptions != nullptr && (RequestOptions->Flags & WDF_REQUEST_SEND_OPTION_TIMEOUT) != 0 &&
-        RequestOptions->Timeout != 0) {
-        timeout = RequestOptions->Timeout < 0 ? -RequestOptions->Timeout
-                                              : RequestOptions->Timeout - Platform::Current().Dispatcher().Now();
-    }
-    return platform::wdf::SendUrb(platform::wdf::TargetOf(*usb), Urb, timeout);
+    return platform::wdf::SendUrb(platform::wdf::TargetOf(*usb), Urb, platform::wdf::SendTimeout(RequestOptions));
 }
 
 using platform::wdf::UsbInterface;
@@ -550,11 +544,7 @@ NTSTATUS PipeRequestSynchronously(WDFUSBPIPE PipeHandle, PWDF_REQUEST_SEND_OPTIO
     urb.UrbPipeRequest.Hdr.Length = sizeof(_URB_PIPE_REQUEST);
     urb.UrbPipeRequest.Hdr.Function = function;
     urb.UrbPipeRequest.PipeHandle = pipe->Information.PipeHandle;
-    std::optional<platform::Ticks> timeout;
-    if (Options != nullptr && (Options->Flags & WDF_REQUEST_SEND_OPTION_TIMEOUT) != 0 && Options->Timeout != 0) {
-        timeout = Options->Timeout < 0 ? -Options->Timeout : Options->Timeout - Platform::Current().Dispatcher().Now();
-    }
-    return platform::wdf::SendUrb(pipe->Target, &urb, timeout);
+    return platform::wdf::SendUrb(pipe->Target, &urb, platform::wdf::SendTimeout(Options));
 }
 
 } // namespace
@@ -709,13 +699,8 @@ NTSTATUS WdfUsbTargetDeviceSendControlTransferSynchronously(WDFUSBDEVICE UsbDevi
     }
     URB urb{};
     FillControlUrb(urb.UrbControlTransfer, *SetupPacket, buffer, length);
-    std::optional<platform::Ticks> timeout;
-    if (RequestOptions != nullptr && (RequestOptions->Flags & WDF_REQUEST_SEND_OPTION_TIMEOUT) != 0 &&
-        RequestOptions->Timeout != 0) {
-        timeout = RequestOptions->Timeout < 0 ? -RequestOptions->Timeout
-                                              : RequestOptions->Timeout - Platform::Current().Dispatcher().Now();
-    }
-    const NTSTATUS status = platform::wdf::SendUrb(platform::wdf::TargetOf(*usb), &urb, timeout);
+    const NTSTATUS status =
+        platform::wdf::SendUrb(platform::wdf::TargetOf(*usb), &urb, platform::wdf::SendTimeout(RequestOptions));
     if (BytesTransferred != nullptr) {
         *BytesTransferred = urb.UrbControlTransfer.TransferBufferLength;
     }
