@@ -4,7 +4,7 @@
 #include "base/bus/bus_driver.h"
 #include "handset/default_handset.h"
 #include "platform/wdf/device.h"
-#include "tests/support/function_driver.h"
+#include "tests/support/function_io.h"
 #include "tools/machine.h"
 
 #include <gtest/gtest.h>
