@@ -221,6 +221,8 @@ NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRIBUTES Dev
     device->PnpPower = init.PnpPower;
     device->IsPdo = init.IsPdo;
     device->Identity = init.Identity;
+    device->HasRequestAttributes = init.HasRequestAttributes;
+    device->RequestAttributes = init.RequestAttributes;
     device->DeviceObject.DriverObject = WdfDriverWdmGetDriverObject(init.Driver);
     device->DeviceObject.DeviceType = init.DeviceType;
     device->DeviceObject.LowerDevice = init.LowerDevice;
@@ -445,5 +447,15 @@ void WdfPdoInitAllowForwardingRequestToParent(PWDFDEVICE_INIT DeviceInit)
 {
     if (platform::wdf::CheckPdoInit(DeviceInit, "WdfPdoInitAllowForwardingRequestToParent")) {
         DeviceInit->Identity.AllowForwardingToParent = true;
+    }
+}
+
+void WdfDeviceInitSetRequestAttributes(PWDFDEVICE_INIT DeviceInit, PWDF_OBJECT_ATTRIBUTES RequestAttributes)
+{
+    if (platform::wdf::CheckInit(DeviceInit, "WdfDeviceInitSetRequestAttributes") && RequestAttributes != nullptr) {
+        DeviceInit->HasRequestAttributes = true;
+        DeviceInit->RequestAttributes = *RequestAttributes;
+        // The framework parents its requests itself.
+        DeviceInit->RequestAttributes.ParentObject = nullptr;
     }
 }

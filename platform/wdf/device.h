@@ -46,6 +46,9 @@ struct WDFDEVICE_INIT {
     bool IsPdo = false;
     WDFDEVICE ParentDevice = nullptr;
     PdoIdentity Identity;
+    // What every request the framework makes for the device carries.
+    bool HasRequestAttributes = false;
+    WDF_OBJECT_ATTRIBUTES RequestAttributes{};
     // The device WdfDeviceCreate made from this record.
     WDFDEVICE Created = nullptr;
 };
@@ -85,6 +88,8 @@ public:
     PNP_BUS_INFORMATION BusInformationForChildren{};
     PdoIdentity Identity;
     std::vector<std::byte> IdentificationDescription;
+    bool HasRequestAttributes = false;
+    WDF_OBJECT_ATTRIBUTES RequestAttributes{};
 
     // Queues of the device and the queue each request type goes to.
     std::vector<Object*> Queues;

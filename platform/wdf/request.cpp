@@ -6,6 +6,7 @@
 #include "platform/wdf/device.h"
 #include "platform/wdf/iotarget.h"
 #include "platform/wdf/queue.h"
+#include "platform/wdf/wdf_memory.h"
 
 #include <algorithm>
 
@@ -200,7 +201,8 @@ void ReceiveIrp(Device& device, PIRP irp)
     request->Owner = &device;
     request->SetDriverMayDelete(false);
     Request* raw = request.get();
-    if (!NT_SUCCESS(Objects().Insert(std::move(request), nullptr, &device))) {
+    if (!NT_SUCCESS(Objects().Insert(std::move(request), device.HasRequestAttributes ? &device.RequestAttributes : nullptr,
+                                     &device))) {
         irp->IoStatus.Status = STATUS_INSUFFICIENT_RESOURCES;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return;
@@ -742,10 +744,12 @@ NTSTATUS WdfRequestForwardToParentDeviceIoQueue(WDFREQUEST RequestHandle, WDFQUE
     auto forwarded = std::make_unique<Request>();
     forwarded->Irp = irp;
     forwarded->Incoming = true;
-    forwarded->Owner = parentQueue->Owner;
+    Device* parent = parentQueue->Owner;
+    forwarded->Owner = parent;
     forwarded->SetDriverMayDelete(false);
     Request* raw = forwarded.get();
-    NTSTATUS status = platform::wdf::Objects().Insert(std::move(forwarded), nullptr, parentQueue->Owner);
+    NTSTATUS status = platform::wdf::Objects().Insert(
+        std::move(forwarded), parent->HasRequestAttributes ? &parent->RequestAttributes : nullptr, parent);
     if (!NT_SUCCESS(status)) {
         irp->IoStatus.Status = status;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -767,4 +771,37 @@ NTSTATUS WdfRequestAllocateTimer(WDFREQUEST RequestHandle)
         return *failure;
     }
     return STATUS_SUCCESS;
+}
+
+namespace {
+
+NTSTATUS RetrieveMemory(WDFREQUEST RequestHandle, bool input, WDFMEMORY* Memory, const char* operation)
+{
+    if (Memory == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    *Memory = nullptr;
+    PVOID buffer = nullptr;
+    std::size_t length = 0;
+    const NTSTATUS status = RetrieveBuffer(RequestHandle, input, 1, &buffer, &length, operation);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    // The memory object describes the request's own buffer and goes with the request.
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    attributes.ParentObject = RequestHandle;
+    return WdfMemoryCreatePreallocated(&attributes, buffer, length, Memory);
+}
+
+} // namespace
+
+NTSTATUS WdfRequestRetrieveInputMemory(WDFREQUEST Request, WDFMEMORY* Memory)
+{
+    return RetrieveMemory(Request, true, Memory, "WdfRequestRetrieveInputMemory");
+}
+
+NTSTATUS WdfRequestRetrieveOutputMemory(WDFREQUEST Request, WDFMEMORY* Memory)
+{
+    return RetrieveMemory(Request, false, Memory, "WdfRequestRetrieveOutputMemory");
 }

@@ -22,6 +22,9 @@ void WdfDeviceInitSetDeviceType(PWDFDEVICE_INIT DeviceInit, ULONG DeviceType);
 void WdfDeviceInitSetPnpPowerEventCallbacks(PWDFDEVICE_INIT DeviceInit,
                                             PWDF_PNPPOWER_EVENT_CALLBACKS PnpPowerEventCallbacks);
 
+// Every request the framework makes for the device gets these attributes
+// (a request context, callbacks).
+void WdfDeviceInitSetRequestAttributes(PWDFDEVICE_INIT DeviceInit, PWDF_OBJECT_ATTRIBUTES RequestAttributes);
 // Creates the device from *DeviceInit; on success *DeviceInit is consumed (set to null).
 NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRIBUTES DeviceAttributes,
                          WDFDEVICE* Device);

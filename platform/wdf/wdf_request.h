@@ -176,6 +176,9 @@ NTSTATUS WdfRequestRetrieveInputBuffer(WDFREQUEST Request, std::size_t MinimumRe
                                        std::size_t* Length);
 NTSTATUS WdfRequestRetrieveOutputBuffer(WDFREQUEST Request, std::size_t MinimumRequiredSize, PVOID* Buffer,
                                         std::size_t* Length);
+// The request's buffers as memory objects that go with the request.
+NTSTATUS WdfRequestRetrieveInputMemory(WDFREQUEST Request, WDFMEMORY* Memory);
+NTSTATUS WdfRequestRetrieveOutputMemory(WDFREQUEST Request, WDFMEMORY* Memory);
 // Marks the request cancelable. STATUS_CANCELLED when it was cancelled
 // already; the cancel callback then does not run and the caller completes it.
 NTSTATUS WdfRequestMarkCancelableEx(WDFREQUEST Request, PFN_WDF_REQUEST_CANCEL EvtRequestCancel);

@@ -193,3 +193,65 @@ TEST_F(Requests, DeviceScopeRunsOneCallbackAtATime)
 }
 
 } // namespace
+
+namespace {
+
+struct REQUEST_NOTE {
+    ULONG Marks;
+};
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(REQUEST_NOTE, GetRequestNote)
+
+std::vector<ULONG> notesSeen;
+std::vector<std::size_t> memorySizes;
+
+void EvtIoDeviceControlWithContext(WDFQUEUE, WDFREQUEST Request, std::size_t, std::size_t, ULONG)
+{
+    REQUEST_NOTE* note = GetRequestNote(Request);
+    notesSeen.push_back(note != nullptr ? note->Marks + 100 : 0);
+    WDFMEMORY memory = nullptr;
+    if (NT_SUCCESS(WdfRequestRetrieveOutputMemory(Request, &memory))) {
+        std::size_t size = 0;
+        WdfMemoryGetBuffer(memory, &size);
+        memorySizes.push_back(size);
+        const UCHAR answer[2] = {0xAB, 0xCD};
+        WdfMemoryCopyFromBuffer(memory, 0, const_cast<UCHAR*>(answer), sizeof(answer));
+    }
+    WdfRequestCompleteWithInformation(Request, STATUS_SUCCESS, 2);
+}
+
+TEST(RequestAttributes, EveryRequestCarriesTheDevicesContextAndItsBuffersAsMemory)
+{
+    notesSeen.clear();
+    memorySizes.clear();
+    DriverWorld world;
+    WDFDEVICE device = world.AsDriver([&] {
+        auto init = world.DeviceInit(u"TEST\\ATTRIBUTES\\0");
+        WDF_OBJECT_ATTRIBUTES requestAttributes;
+        WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE<REQUEST_NOTE>(&requestAttributes);
+        WdfDeviceInitSetRequestAttributes(init.get(), &requestAttributes);
+        PWDFDEVICE_INIT raw = init.get();
+        WDFDEVICE created = nullptr;
+        EXPECT_EQ(WdfDeviceCreate(&raw, WDF_NO_OBJECT_ATTRIBUTES, &created), STATUS_SUCCESS);
+        WDF_IO_QUEUE_CONFIG config;
+        WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&config, WdfIoQueueDispatchParallel);
+        config.EvtIoDeviceControl = EvtIoDeviceControlWithContext;
+        EXPECT_EQ(WdfIoQueueCreate(created, &config, WDF_NO_OBJECT_ATTRIBUTES, nullptr), STATUS_SUCCESS);
+        return created;
+    });
+    UCHAR buffer[8] = {};
+    PIRP irp = IoAllocateIrp(2, FALSE);
+    irp->SystemBuffer = buffer;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.OutputBufferLength = sizeof(buffer);
+    IoSetCompletionRoutine(irp, [](PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }, nullptr,
+                           TRUE, TRUE, TRUE);
+    IoCallDriver(WdfDeviceWdmGetDeviceObject(device), irp);
+    EXPECT_EQ(notesSeen, std::vector<ULONG>{100}); // the context is there, zeroed
+    EXPECT_EQ(memorySizes, std::vector<std::size_t>{8});
+    EXPECT_EQ(buffer[0], 0xAB);
+    EXPECT_EQ(irp->IoStatus.Information, 2u);
+    IoFreeIrp(irp);
+}
+
+} // namespace
