@@ -4,6 +4,7 @@
 
 #include "platform/wdf/child_list.h"
 #include "platform/wdf/device.h"
+#include "platform/wdf/queue.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -50,6 +51,28 @@ auto CallDriver(wdf::Device& device, Fn&& fn)
     return fn();
 }
 
+void ResumePowerManagedQueues(wdf::Device& device)
+{
+    const auto queues = device.Queues;
+    for (wdf::Object* object : queues) {
+        auto* queue = static_cast<wdf::Queue*>(object);
+        if (queue->PowerManaged()) {
+            CallDriver(device, [&] { queue->PowerResume(); return 0; });
+        }
+    }
+}
+
+// A removal: every queue stops and lets go of what waits; the driver is told
+// of the requests it holds.
+void StopQueues(wdf::Device& device)
+{
+    const auto queues = device.Queues;
+    for (wdf::Object* object : queues) {
+        auto* queue = static_cast<wdf::Queue*>(object);
+        CallDriver(device, [&] { queue->PowerStop(true); return 0; });
+    }
+}
+
 NTSTATUS PrepareAndPowerUp(WDFDEVICE handle)
 {
     wdf::Device* device = DeviceOf(handle);
@@ -66,6 +89,9 @@ NTSTATUS PrepareAndPowerUp(WDFDEVICE handle)
         if (!NT_SUCCESS(status) && callbacks.EvtDeviceReleaseHardware != nullptr) {
             CallDriver(*device, [&] { return callbacks.EvtDeviceReleaseHardware(handle, nullptr); });
         }
+    }
+    if (NT_SUCCESS(status)) {
+        ResumePowerManagedQueues(*device);
         return status;
     }
     if (!NT_SUCCESS(status) && callbacks.EvtDeviceReleaseHardware != nullptr) {
@@ -82,6 +108,9 @@ void PowerDownAndRelease(WDFDEVICE handle)
         return;
     }
     const auto& callbacks = device->PnpPower;
+    // Power-managed queues stop before the device leaves D0; at removal the
+    // queues of the device are purged.
+    StopQueues(*device);
     if (callbacks.EvtDeviceD0Exit != nullptr) {
         CallDriver(*device, [&] { return callbacks.EvtDeviceD0Exit(handle, WdfPowerDeviceD3Final); });
     }

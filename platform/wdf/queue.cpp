@@ -106,6 +106,7 @@ void Queue::Present(Request& request)
     request.RequestState = Request::State::Presented;
     request.CurrentQueue = this;
     ++Presented;
+    Held.push_back(&request);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(request.Irp);
     const auto queue = static_cast<WDFQUEUE>(Handle());
     const WDFREQUEST handle = request.AsHandle();
@@ -146,14 +147,72 @@ void Queue::Present(Request& request)
     });
 }
 
-void Queue::Released(Request&)
+void Queue::Released(Request& request)
 {
     if (Presented > 0) {
         --Presented;
     }
+    Held.erase(std::remove(Held.begin(), Held.end(), &request), Held.end());
+    Suspended.erase(std::remove(Suspended.begin(), Suspended.end(), &request), Suspended.end());
     if (!Pending.empty()) {
         DispatchPending();
     }
+}
+
+bool Queue::PowerManaged() const
+{
+    return Config.PowerManaged == WdfTrue || (Config.PowerManaged == WdfUseDefault && !Owner->IsPdo);
+}
+
+void Queue::PowerStop(bool purge)
+{
+    Dispatching = false;
+    PowerStopped = !purge;
+    if (purge) {
+        Accepting = false;
+        auto pending = std::move(Pending);
+        Pending.clear();
+        for (Request* request : pending) {
+            request->CurrentQueue = nullptr;
+            FinishIncoming(*request, STATUS_CANCELLED, 0);
+        }
+    }
+    if (Config.EvtIoStop == nullptr) {
+        return;
+    }
+    const auto queue = static_cast<WDFQUEUE>(Handle());
+    const auto held = Held;
+    for (Request* request : held) {
+        // The driver may complete or requeue requests as it is told of them.
+        if (std::find(Held.begin(), Held.end(), request) == Held.end()) {
+            continue;
+        }
+        ULONG action = purge ? WdfRequestStopActionPurge : WdfRequestStopActionSuspend;
+        if (request->CancelRoutine != nullptr) {
+            action |= WdfRequestStopRequestCancelable;
+        }
+        const WDFREQUEST handle = request->AsHandle();
+        InvokeDriverCallback(*this, [&] { Config.EvtIoStop(queue, handle, action); });
+    }
+}
+
+void Queue::PowerResume()
+{
+    if (!PowerStopped) {
+        return;
+    }
+    PowerStopped = false;
+    Dispatching = true;
+    const auto queue = static_cast<WDFQUEUE>(Handle());
+    auto suspended = std::move(Suspended);
+    Suspended.clear();
+    for (Request* request : suspended) {
+        if (Config.EvtIoResume != nullptr && std::find(Held.begin(), Held.end(), request) != Held.end()) {
+            const WDFREQUEST handle = request->AsHandle();
+            InvokeDriverCallback(*this, [&] { Config.EvtIoResume(queue, handle); });
+        }
+    }
+    DispatchPending();
 }
 
 void Queue::OnDelete()
@@ -266,6 +325,7 @@ NTSTATUS WdfIoQueueRetrieveNextRequest(WDFQUEUE QueueHandle, WDFREQUEST* OutRequ
     queue->Pending.pop_front();
     request->RequestState = Request::State::Presented;
     ++queue->Presented;
+    queue->Held.push_back(request);
     *OutRequest = request->AsHandle();
     return STATUS_SUCCESS;
 }
@@ -304,4 +364,64 @@ void WdfIoQueuePurgeSynchronously(WDFQUEUE QueueHandle)
         platform::wdf::FinishIncoming(*request, STATUS_CANCELLED, 0);
     }
     Platform::Current().Dispatcher().WaitUntil([queue] { return queue->Presented == 0; }, std::nullopt);
+}
+
+void WdfRequestStopAcknowledge(WDFREQUEST RequestHandle, BOOLEAN Requeue)
+{
+    Request* request = platform::wdf::ResolveRequest(RequestHandle, "WdfRequestStopAcknowledge");
+    if (request == nullptr) {
+        return;
+    }
+    Queue* queue = request->CurrentQueue;
+    if (queue == nullptr || request->RequestState != Request::State::Presented) {
+        platform::GetVerifier().Report(platform::VerifierRule::RequestOwnership,
+                                       "WdfRequestStopAcknowledge of a request the driver does not hold from a queue");
+        return;
+    }
+    if (!Requeue) {
+        queue->Suspended.push_back(request);
+        return;
+    }
+    // Back to the front of its queue, presented again when the queue runs.
+    queue->Held.erase(std::remove(queue->Held.begin(), queue->Held.end(), request), queue->Held.end());
+    if (queue->Presented > 0) {
+        --queue->Presented;
+    }
+    request->RequestState = Request::State::Queued;
+    queue->Pending.push_front(request);
+}
+
+void WdfIoQueueGetState(WDFQUEUE QueueHandle, PULONG QueueRequests, PULONG DriverRequests, PULONG State)
+{
+    Queue* queue = platform::wdf::ResolveQueue(QueueHandle, "WdfIoQueueGetState");
+    if (queue == nullptr) {
+        return;
+    }
+    if (QueueRequests != nullptr) {
+        *QueueRequests = static_cast<ULONG>(queue->Pending.size());
+    }
+    if (DriverRequests != nullptr) {
+        *DriverRequests = static_cast<ULONG>(queue->Held.size());
+    }
+    if (State != nullptr) {
+        ULONG state = 0;
+        state |= queue->Accepting ? WdfIoQueueAcceptRequests : 0;
+        state |= queue->Dispatching ? WdfIoQueueDispatchRequests : 0;
+        state |= queue->Pending.empty() ? WdfIoQueueNoRequests : 0;
+        state |= queue->Held.empty() ? WdfIoQueueDriverNoRequests : 0;
+        state |= queue->PowerStopped ? WdfIoQueuePnpHeld : 0;
+        *State = state;
+    }
+}
+
+void WdfIoQueueDrainSynchronously(WDFQUEUE QueueHandle)
+{
+    Queue* queue = platform::wdf::ResolveQueue(QueueHandle, "WdfIoQueueDrainSynchronously");
+    if (queue == nullptr) {
+        return;
+    }
+    queue->Accepting = false;
+    queue->DispatchPending();
+    Platform::Current().Dispatcher().WaitUntil([queue] { return queue->Pending.empty() && queue->Held.empty(); },
+                                               std::nullopt);
 }

@@ -5,6 +5,7 @@
 #include "platform/wdf/wdf_queue.h"
 
 #include <deque>
+#include <vector>
 
 namespace platform::wdf {
 
@@ -18,6 +19,11 @@ public:
     Device* Owner = nullptr;
     std::deque<Request*> Pending;
     std::size_t Presented = 0;
+    // The requests the driver holds from this queue, and those it
+    // acknowledged at a power-down without requeueing (resumed at power-up).
+    std::vector<Request*> Held;
+    std::vector<Request*> Suspended;
+    bool PowerStopped = false;
     bool Accepting = true;   // new requests are taken
     bool Dispatching = true; // taken requests are presented
 
@@ -28,6 +34,15 @@ public:
     // A presented request left the driver (completed, forwarded, sent and forgotten).
     void Released(Request& request);
     void OnDelete() override;
+
+    // Whether the queue stops at power-down (the default for a function
+    // device's queues, never for a child's).
+    bool PowerManaged() const;
+    // Power-down or removal: stops presenting and tells the driver of every
+    // request it holds (EvtIoStop with the suspend or purge action).
+    void PowerStop(bool purge);
+    // Power-up: presents again, resuming what was suspended.
+    void PowerResume();
 
 private:
     void Present(Request& request);

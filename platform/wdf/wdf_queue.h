@@ -76,3 +76,24 @@ void WdfIoQueueStart(WDFQUEUE Queue);
 void WdfIoQueueStopSynchronously(WDFQUEUE Queue);
 // Cancels what waits, refuses what comes, and waits until the driver holds none.
 void WdfIoQueuePurgeSynchronously(WDFQUEUE Queue);
+
+// What EvtIoStop is told: why the queue stops, and whether the request is cancelable.
+inline constexpr ULONG WdfRequestStopActionInvalid = 0;
+inline constexpr ULONG WdfRequestStopActionSuspend = 0x01;
+inline constexpr ULONG WdfRequestStopActionPurge = 0x02;
+inline constexpr ULONG WdfRequestStopRequestCancelable = 0x10000000;
+
+// The driver's answer to EvtIoStop: with Requeue the request goes back to
+// the front of its queue; without, the driver keeps it and EvtIoResume runs
+// for it when the queue starts again.
+void WdfRequestStopAcknowledge(WDFREQUEST Request, BOOLEAN Requeue);
+
+inline constexpr ULONG WdfIoQueueAcceptRequests = 0x01;
+inline constexpr ULONG WdfIoQueueDispatchRequests = 0x02;
+inline constexpr ULONG WdfIoQueueNoRequests = 0x04;
+inline constexpr ULONG WdfIoQueueDriverNoRequests = 0x08;
+inline constexpr ULONG WdfIoQueuePnpHeld = 0x10;
+// Requests waiting in the queue, requests its driver holds, and the state bits above.
+void WdfIoQueueGetState(WDFQUEUE Queue, PULONG QueueRequests, PULONG DriverRequests, PULONG State);
+// Refuses new requests and waits until every queued and held one has ended.
+void WdfIoQueueDrainSynchronously(WDFQUEUE Queue);

@@ -3,6 +3,7 @@
 // cancellation of requests waiting in a queue, and the device's
 // synchronisation of its queue callbacks.
 #include "platform/wdf/device.h"
+#include "platform/wdf/queue.h"
 #include "tests/support/world.h"
 
 #include <gtest/gtest.h>
@@ -252,6 +253,72 @@ TEST(RequestAttributes, EveryRequestCarriesTheDevicesContextAndItsBuffersAsMemor
     EXPECT_EQ(buffer[0], 0xAB);
     EXPECT_EQ(irp->IoStatus.Information, 2u);
     IoFreeIrp(irp);
+}
+
+} // namespace
+
+namespace {
+
+std::vector<std::string> powerLog;
+
+void EvtIoStopLogged(WDFQUEUE, WDFREQUEST Request, ULONG ActionFlags)
+{
+    const bool purge = (ActionFlags & WdfRequestStopActionPurge) != 0;
+    powerLog.push_back(purge ? "stop purge" : "stop suspend");
+    if (purge) {
+        WdfRequestComplete(Request, STATUS_CANCELLED);
+    } else {
+        WdfRequestStopAcknowledge(Request, FALSE);
+    }
+}
+
+void EvtIoResumeLogged(WDFQUEUE, WDFREQUEST) { powerLog.push_back("resume"); }
+
+void EvtIoHold(WDFQUEUE, WDFREQUEST) { powerLog.push_back("presented"); }
+
+TEST(QueuePower, HeldRequestsAreSuspendedResumedAndPurged)
+{
+    powerLog.clear();
+    DriverWorld world;
+    WDFDEVICE device = world.CreateDevice(u"TEST\\POWER\\0");
+    WDFQUEUE queue = nullptr;
+    world.AsDriver([&] {
+        WDF_IO_QUEUE_CONFIG config;
+        WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&config, WdfIoQueueDispatchSequential);
+        config.EvtIoDefault = EvtIoHold;
+        config.EvtIoStop = EvtIoStopLogged;
+        config.EvtIoResume = EvtIoResumeLogged;
+        EXPECT_EQ(WdfIoQueueCreate(device, &config, WDF_NO_OBJECT_ATTRIBUTES, &queue), STATUS_SUCCESS);
+        return 0;
+    });
+    auto send = [&] {
+        PIRP irp = IoAllocateIrp(2, FALSE);
+        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+        IoSetCompletionRoutine(irp, [](PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; },
+                               nullptr, TRUE, TRUE, TRUE);
+        irp->IoStatus.Status = STATUS_PENDING;
+        IoCallDriver(WdfDeviceWdmGetDeviceObject(device), irp);
+        return irp;
+    };
+    PIRP held = send();
+    PIRP waiting = send(); // sequential: waits behind the first
+
+    auto* internal = world.World().Objects().ResolveAs<platform::wdf::Queue>(queue, platform::wdf::ObjectKind::Queue, "test");
+    internal->PowerStop(false);
+    ULONG queued = 0;
+    ULONG inDriver = 0;
+    ULONG state = 0;
+    WdfIoQueueGetState(queue, &queued, &inDriver, &state);
+    EXPECT_EQ(queued, 1u);
+    EXPECT_EQ(inDriver, 1u);
+    EXPECT_NE(state & WdfIoQueuePnpHeld, 0u);
+    internal->PowerResume();
+    internal->PowerStop(true);
+    EXPECT_EQ(powerLog, (std::vector<std::string>{"presented", "stop suspend", "resume", "stop purge"}));
+    EXPECT_EQ(held->IoStatus.Status, STATUS_CANCELLED);
+    EXPECT_EQ(waiting->IoStatus.Status, STATUS_CANCELLED); // purged from the queue
+    IoFreeIrp(held);
+    IoFreeIrp(waiting);
 }
 
 } // namespace
