@@ -6,6 +6,7 @@
 
 #include "platform/dispatch/dispatcher.h"
 #include "platform/kernel/faults.h"
+#include "platform/kernel/object_namespace.h"
 #include "platform/kernel/registry.h"
 #include "platform/kernel/wdm.h"
 #include "platform/wdf/object.h"
@@ -59,6 +60,7 @@ public:
     platform::Registry& Registry() { return registry_; }
     wdf::ObjectTable& Objects() { return objects_; }
     platform::Faults& Faults() { return faults_; }
+    ObjectNamespace& Names() { return names_; }
 
     // Loads a driver of the given service name: makes its driver object and
     // service key and calls its entry point. Null when the entry failed
@@ -82,6 +84,7 @@ private:
     VirtualDispatcher dispatcher_;
     platform::Registry registry_;
     platform::Faults faults_;
+    ObjectNamespace names_;
     wdf::ObjectTable objects_;
     std::list<std::unique_ptr<LoadedDriver>> drivers_;
     BusRelationsListener* busRelationsListener_ = nullptr;

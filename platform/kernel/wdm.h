@@ -36,6 +36,15 @@ struct DEVICE_OBJECT {
     PDEVICE_OBJECT LowerDevice;
 };
 
+// What an open handle is to the devices it reaches.
+struct FILE_OBJECT {
+    PDEVICE_OBJECT DeviceObject;
+    PVOID FsContext;
+    PVOID FsContext2;
+    UNICODE_STRING FileName;
+};
+using PFILE_OBJECT = FILE_OBJECT*;
+
 // Device types.
 inline constexpr ULONG FILE_DEVICE_BUS_EXTENDER = 0x0000002A;
 inline constexpr ULONG FILE_DEVICE_SERIAL_PORT = 0x0000001B;

@@ -58,8 +58,18 @@ Device::~Device() = default;
 
 void Device::OnDelete()
 {
-    // The stack above no longer reaches this device.
+    // The stack above no longer reaches this device, nor does its name.
     DeviceObject.Handler = nullptr;
+    if (DeviceObject.LowerDevice != nullptr && DeviceObject.LowerDevice->AttachedDevice == &DeviceObject) {
+        DeviceObject.LowerDevice->AttachedDevice = nullptr;
+    }
+    auto& names = Platform::Current().Names();
+    for (const auto& link : SymbolicLinks) {
+        names.DeleteLink(link);
+    }
+    if (!DeviceName.empty()) {
+        names.UnregisterDevice(DeviceName);
+    }
 }
 
 Device* ResolveDevice(WDFDEVICE handle, const char* operation)
@@ -268,6 +278,17 @@ NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRIBUTES Dev
         objects.Delete(*raw);
         return status;
     }
+    if (!init.DeviceName.empty()) {
+        status = Platform::Current().Names().RegisterDevice(init.DeviceName, &raw->DeviceObject);
+        if (!NT_SUCCESS(status)) {
+            objects.Delete(*raw);
+            return status;
+        }
+        raw->DeviceName = init.DeviceName;
+    }
+    if (init.LowerDevice != nullptr) {
+        init.LowerDevice->AttachedDevice = &raw->DeviceObject;
+    }
     *DeviceHandle = handle;
     init.Created = handle;
     *DeviceInit = nullptr;
@@ -458,4 +479,33 @@ void WdfDeviceInitSetRequestAttributes(PWDFDEVICE_INIT DeviceInit, PWDF_OBJECT_A
         // The framework parents its requests itself.
         DeviceInit->RequestAttributes.ParentObject = nullptr;
     }
+}
+
+NTSTATUS WdfDeviceInitAssignName(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING DeviceName)
+{
+    if (!platform::wdf::CheckInit(DeviceInit, "WdfDeviceInitAssignName")) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (DeviceName == nullptr) {
+        DeviceInit->DeviceName.clear();
+        return STATUS_SUCCESS;
+    }
+    return platform::wdf::CopyId(DeviceName, &DeviceInit->DeviceName);
+}
+
+NTSTATUS WdfDeviceCreateSymbolicLink(WDFDEVICE DeviceHandle, PCUNICODE_STRING SymbolicLinkName)
+{
+    Device* device = platform::wdf::ResolveDevice(DeviceHandle, "WdfDeviceCreateSymbolicLink");
+    if (device == nullptr || SymbolicLinkName == nullptr || device->DeviceName.empty()) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    if (auto failure = Platform::Current().Faults().Take("WdfDeviceCreateSymbolicLink")) {
+        return *failure;
+    }
+    const std::u16string link(platform::View(*SymbolicLinkName));
+    const NTSTATUS status = Platform::Current().Names().CreateLink(link, device->DeviceName);
+    if (NT_SUCCESS(status)) {
+        device->SymbolicLinks.push_back(link);
+    }
+    return status;
 }

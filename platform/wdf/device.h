@@ -46,6 +46,7 @@ struct WDFDEVICE_INIT {
     bool IsPdo = false;
     WDFDEVICE ParentDevice = nullptr;
     PdoIdentity Identity;
+    std::u16string DeviceName; // in the object namespace, empty for none
     // What every request the framework makes for the device carries.
     bool HasRequestAttributes = false;
     WDF_OBJECT_ATTRIBUTES RequestAttributes{};
@@ -88,6 +89,8 @@ public:
     PNP_BUS_INFORMATION BusInformationForChildren{};
     PdoIdentity Identity;
     std::vector<std::byte> IdentificationDescription;
+    std::u16string DeviceName;
+    std::vector<std::u16string> SymbolicLinks;
     bool HasRequestAttributes = false;
     WDF_OBJECT_ATTRIBUTES RequestAttributes{};
 

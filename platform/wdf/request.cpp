@@ -188,7 +188,18 @@ void ReceiveIrp(Device& device, PIRP irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     const WDF_REQUEST_TYPE type = TypeOf(stack->MajorFunction);
+    const bool fileRequest = type == WdfRequestTypeCreate || type == WdfRequestTypeCleanup || type == WdfRequestTypeClose;
     Queue* queue = QueueFor(device, type);
+    if (fileRequest && (queue == nullptr || queue == device.DefaultQueue) &&
+        std::none_of(device.DispatchQueues.begin(), device.DispatchQueues.end(),
+                     [type](const auto& route) { return route.first == type; })) {
+        // Opening and closing a handle is the framework's business unless a
+        // queue is configured for it.
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        irp->IoStatus.Information = 0;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return;
+    }
     if (queue == nullptr) {
         irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
         irp->IoStatus.Information = 0;
