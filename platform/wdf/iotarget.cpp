@@ -79,7 +79,7 @@ NTSTATUS WdfIoTargetStart(WDFIOTARGET TargetHandle)
         return *failure;
     }
     target->TargetState = IoTarget::State::Started;
-    return STATUS_SUCCESS;
+    return target->OnStart();
 }
 
 namespace {
@@ -111,6 +111,7 @@ void WdfIoTargetStop(WDFIOTARGET TargetHandle, WDF_IO_TARGET_SENT_IO_ACTION Acti
     if (target->TargetState == IoTarget::State::Started) {
         target->TargetState = IoTarget::State::Stopped;
     }
+    target->OnStop();
     EndSentIo(*target, Action == WdfIoTargetCancelSentIo, Action != WdfIoTargetLeaveSentIoPending);
 }
 
@@ -121,6 +122,7 @@ void WdfIoTargetPurge(WDFIOTARGET TargetHandle, WDF_IO_TARGET_PURGE_IO_ACTION Ac
         return;
     }
     target->TargetState = IoTarget::State::Purged;
+    target->OnStop();
     EndSentIo(*target, true, Action == WdfIoTargetPurgeIoAndWait);
 }
 

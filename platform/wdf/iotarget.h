@@ -23,6 +23,10 @@ public:
     State TargetState = State::Started;
     // Requests sent here and not yet back.
     std::vector<Request*> Sent;
+    // What a kind of target does when it is started or stopped (a pipe runs
+    // its continuous reader).
+    virtual NTSTATUS OnStart() { return STATUS_SUCCESS; }
+    virtual void OnStop() {}
     // Whether a send with these flags may go now.
     bool Accepts(ULONG sendFlags) const
     {

@@ -9,6 +9,7 @@
 #include "platform/wdf/request.h"
 #include "platform/wdf/wdf_usb.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -32,6 +33,24 @@ public:
     UsbInterface* Interface = nullptr;
     USBD_PIPE_INFORMATION Information{};
     bool NoMaximumPacketSizeCheck = false;
+
+    // The continuous reader.
+    struct ReaderSlot {
+        UsbPipe* Pipe;
+        WDFREQUEST Request;
+        WDFMEMORY Memory;
+        bool Out; // sent and not back
+    };
+    bool HasReader = false;
+    bool ReaderRunning = false;
+    bool ReaderRecovering = false;
+    WDF_USB_CONTINUOUS_READER_CONFIG Reader{};
+    std::vector<std::unique_ptr<ReaderSlot>> Slots;
+
+    NTSTATUS OnStart() override;
+    void OnStop() override { ReaderRunning = false; }
+    NTSTATUS Submit(ReaderSlot& slot);
+    void ReaderFailed(NTSTATUS status, USBD_STATUS usbdStatus);
 };
 
 class UsbDevice final : public Object {
@@ -756,4 +775,159 @@ WDFIOTARGET WdfUsbTargetDeviceGetIoTarget(WDFUSBDEVICE UsbDeviceHandle)
 {
     UsbDevice* usb = platform::wdf::Resolve(UsbDeviceHandle, "WdfUsbTargetDeviceGetIoTarget");
     return usb != nullptr ? static_cast<WDFIOTARGET>(usb->ControlTarget->Handle()) : nullptr;
+}
+
+namespace platform::wdf {
+
+namespace {
+
+void ReaderCompletion(WDFREQUEST, WDFIOTARGET, PWDF_REQUEST_COMPLETION_PARAMS Params, WDFCONTEXT Context)
+{
+    auto* slot = static_cast<UsbPipe::ReaderSlot*>(Context);
+    UsbPipe* pipe = slot->Pipe;
+    slot->Out = false;
+    if (!pipe->ReaderRunning) {
+        return; // stopped: the reads that come back are not the driver's business
+    }
+    const NTSTATUS status = Params->IoStatus.Status;
+    const auto* usb = Params->Parameters.Usb.Completion;
+    if (!NT_SUCCESS(status)) {
+        pipe->ReaderFailed(status, usb != nullptr ? usb->UsbdStatus : USBD_STATUS_SUCCESS);
+        return;
+    }
+    const std::size_t bytes = usb != nullptr ? usb->Parameters.PipeRead.Length : 0;
+    const auto callback = pipe->Reader.EvtUsbTargetPipeReadComplete;
+    const auto handle = static_cast<WDFUSBPIPE>(pipe->Handle());
+    InvokeDriverCallback(*pipe, [&] { callback(handle, slot->Memory, bytes, pipe->Reader.EvtUsbTargetPipeReadCompleteContext); });
+    if (pipe->ReaderRunning && pipe->TargetState == IoTarget::State::Started) {
+        pipe->Submit(*slot);
+    }
+}
+
+} // namespace
+
+NTSTATUS UsbPipe::Submit(ReaderSlot& slot)
+{
+    WDF_REQUEST_REUSE_PARAMS reuse;
+    WDF_REQUEST_REUSE_PARAMS_INIT(&reuse, WDF_REQUEST_REUSE_NO_FLAGS, STATUS_SUCCESS);
+    WdfRequestReuse(slot.Request, &reuse);
+    WDFMEMORY_OFFSET offset{Reader.HeaderLength, Reader.TransferLength};
+    NTSTATUS status = WdfUsbTargetPipeFormatRequestForRead(static_cast<WDFUSBPIPE>(Handle()), slot.Request, slot.Memory,
+                                                           &offset);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    WdfRequestSetCompletionRoutine(slot.Request, ReaderCompletion, &slot);
+    slot.Out = true;
+    if (!WdfRequestSend(slot.Request, static_cast<WDFIOTARGET>(Handle()), nullptr)) {
+        slot.Out = false;
+        return WdfRequestGetStatus(slot.Request);
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS UsbPipe::OnStart()
+{
+    if (!HasReader || ReaderRunning) {
+        return STATUS_SUCCESS;
+    }
+    ReaderRunning = true;
+    for (auto& slot : Slots) {
+        if (!slot->Out) {
+            const NTSTATUS status = Submit(*slot);
+            if (!NT_SUCCESS(status)) {
+                ReaderRunning = false;
+                return status;
+            }
+        }
+    }
+    return STATUS_SUCCESS;
+}
+
+// A read failed: the reader's other reads are taken back, then the driver
+// decides whether the pipe is reset and read again.
+void UsbPipe::ReaderFailed(NTSTATUS status, USBD_STATUS usbdStatus)
+{
+    ReaderRunning = false;
+    if (ReaderRecovering) {
+        return;
+    }
+    ReaderRecovering = true;
+    for (auto& slot : Slots) {
+        if (slot->Out) {
+            WdfRequestCancelSentRequest(slot->Request);
+        }
+    }
+    const WDFOBJECT handle = Handle();
+    Platform::Current().Dispatcher().Post(
+        [handle, status, usbdStatus] {
+            auto* pipe = dynamic_cast<UsbPipe*>(Platform::Current().Objects().Lookup(handle, ObjectKind::IoTarget));
+            if (pipe == nullptr || pipe->IsDeleted()) {
+                return;
+            }
+            Platform::Current().Dispatcher().WaitUntil(
+                [pipe] {
+                    return std::none_of(pipe->Slots.begin(), pipe->Slots.end(), [](const auto& slot) { return slot->Out; });
+                },
+                std::nullopt);
+            pipe->ReaderRecovering = false;
+            BOOLEAN restart = TRUE;
+            if (pipe->Reader.EvtUsbTargetPipeReadersFailed != nullptr) {
+                const auto callback = pipe->Reader.EvtUsbTargetPipeReadersFailed;
+                InvokeDriverCallback(*pipe, [&] { restart = callback(static_cast<WDFUSBPIPE>(handle), status, usbdStatus); });
+            }
+            if (restart && pipe->TargetState == IoTarget::State::Started) {
+                WDF_REQUEST_SEND_OPTIONS options;
+                WDF_REQUEST_SEND_OPTIONS_INIT(&options, WDF_REQUEST_SEND_OPTION_TIMEOUT);
+                options.Timeout = WDF_REL_TIMEOUT_IN_SEC(1);
+                WdfUsbTargetPipeResetSynchronously(static_cast<WDFUSBPIPE>(handle), nullptr, &options);
+                pipe->OnStart();
+            }
+        },
+        "continuous reader recovery");
+}
+
+} // namespace platform::wdf
+
+NTSTATUS WdfUsbTargetPipeConfigContinuousReader(WDFUSBPIPE PipeHandle, PWDF_USB_CONTINUOUS_READER_CONFIG Config)
+{
+    UsbPipe* pipe = platform::wdf::ResolvePipe(PipeHandle, "WdfUsbTargetPipeConfigContinuousReader");
+    if (pipe == nullptr || Config == nullptr || Config->Size != sizeof(WDF_USB_CONTINUOUS_READER_CONFIG) ||
+        Config->EvtUsbTargetPipeReadComplete == nullptr || Config->TransferLength == 0 ||
+        !USB_ENDPOINT_DIRECTION_IN(pipe->Information.EndpointAddress)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (pipe->HasReader) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    if (auto failure = Platform::Current().Faults().Take("WdfUsbTargetPipeConfigContinuousReader")) {
+        return *failure;
+    }
+    const std::size_t reads = Config->NumPendingReads != 0 ? Config->NumPendingReads : 2;
+    const std::size_t size = Config->HeaderLength + Config->TransferLength + Config->TrailerLength;
+    for (std::size_t i = 0; i < reads; ++i) {
+        auto slot = std::make_unique<UsbPipe::ReaderSlot>(UsbPipe::ReaderSlot{pipe, nullptr, nullptr, false});
+        WDF_OBJECT_ATTRIBUTES attributes;
+        WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+        attributes.ParentObject = PipeHandle;
+        NTSTATUS status = WdfRequestCreate(&attributes, static_cast<WDFIOTARGET>(pipe->Handle()), &slot->Request);
+        if (NT_SUCCESS(status)) {
+            WDF_OBJECT_ATTRIBUTES memoryAttributes;
+            if (Config->BufferAttributes != nullptr) {
+                memoryAttributes = *Config->BufferAttributes;
+            } else {
+                WDF_OBJECT_ATTRIBUTES_INIT(&memoryAttributes);
+            }
+            memoryAttributes.ParentObject = slot->Request;
+            status = WdfMemoryCreate(&memoryAttributes, NonPagedPool, 0, size, &slot->Memory, nullptr);
+        }
+        if (!NT_SUCCESS(status)) {
+            pipe->Slots.clear();
+            return status;
+        }
+        pipe->Slots.push_back(std::move(slot));
+    }
+    pipe->Reader = *Config;
+    pipe->HasReader = true;
+    return STATUS_SUCCESS;
 }

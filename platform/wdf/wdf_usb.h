@@ -300,3 +300,42 @@ NTSTATUS WdfUsbTargetDeviceFormatRequestForControlTransfer(WDFUSBDEVICE UsbDevic
                                                            WDFMEMORY TransferMemory, PWDFMEMORY_OFFSET TransferOffset);
 // The USB device's own I/O target (its default pipe).
 WDFIOTARGET WdfUsbTargetDeviceGetIoTarget(WDFUSBDEVICE UsbDevice);
+
+// The continuous reader: reads kept pending on an IN pipe while its target
+// is started, each completed read handed to the driver and sent again.
+using WDFCONTEXT = PVOID;
+using EVT_WDF_USB_READER_COMPLETION_ROUTINE = void(WDFUSBPIPE Pipe, WDFMEMORY Buffer, std::size_t NumBytesTransferred,
+                                                   WDFCONTEXT Context);
+using PFN_WDF_USB_READER_COMPLETION_ROUTINE = EVT_WDF_USB_READER_COMPLETION_ROUTINE*;
+// TRUE: reset the pipe and read again; FALSE: the reader stays stopped.
+using EVT_WDF_USB_READERS_FAILED = BOOLEAN(WDFUSBPIPE Pipe, NTSTATUS Status, USBD_STATUS UsbdStatus);
+using PFN_WDF_USB_READERS_FAILED = EVT_WDF_USB_READERS_FAILED*;
+
+struct WDF_USB_CONTINUOUS_READER_CONFIG {
+    ULONG Size;
+    std::size_t TransferLength;
+    std::size_t HeaderLength;
+    std::size_t TrailerLength;
+    UCHAR NumPendingReads; // 0: the framework's choice (2)
+    PWDF_OBJECT_ATTRIBUTES BufferAttributes;
+    PFN_WDF_USB_READER_COMPLETION_ROUTINE EvtUsbTargetPipeReadComplete;
+    WDFCONTEXT EvtUsbTargetPipeReadCompleteContext;
+    PFN_WDF_USB_READERS_FAILED EvtUsbTargetPipeReadersFailed;
+};
+using PWDF_USB_CONTINUOUS_READER_CONFIG = WDF_USB_CONTINUOUS_READER_CONFIG*;
+
+inline void WDF_USB_CONTINUOUS_READER_CONFIG_INIT(PWDF_USB_CONTINUOUS_READER_CONFIG Config,
+                                                  PFN_WDF_USB_READER_COMPLETION_ROUTINE EvtUsbTargetPipeReadComplete,
+                                                  WDFCONTEXT EvtUsbTargetPipeReadCompleteContext,
+                                                  std::size_t TransferLength)
+{
+    *Config = WDF_USB_CONTINUOUS_READER_CONFIG{};
+    Config->Size = sizeof(WDF_USB_CONTINUOUS_READER_CONFIG);
+    Config->TransferLength = TransferLength;
+    Config->EvtUsbTargetPipeReadComplete = EvtUsbTargetPipeReadComplete;
+    Config->EvtUsbTargetPipeReadCompleteContext = EvtUsbTargetPipeReadCompleteContext;
+}
+
+// Configures the pipe's reader once; it reads from the next WdfIoTargetStart
+// on, and stops with the target.
+NTSTATUS WdfUsbTargetPipeConfigContinuousReader(WDFUSBPIPE Pipe, PWDF_USB_CONTINUOUS_READER_CONFIG Config);

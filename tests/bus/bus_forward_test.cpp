@@ -301,3 +301,61 @@ TEST_F(ForwardTest, ClassRequestsReachTheHandsetThroughChildAndParent)
 }
 
 } // namespace
+
+namespace {
+
+std::vector<std::vector<std::byte>> readerSaw;
+std::vector<NTSTATUS> readerFailures;
+
+void ReaderComplete(WDFUSBPIPE, WDFMEMORY Buffer, std::size_t Bytes, WDFCONTEXT)
+{
+    auto* data = static_cast<std::byte*>(WdfMemoryGetBuffer(Buffer, nullptr));
+    readerSaw.emplace_back(data, data + Bytes);
+}
+
+BOOLEAN ReadersFailed(WDFUSBPIPE, NTSTATUS Status, USBD_STATUS)
+{
+    readerFailures.push_back(Status);
+    return TRUE;
+}
+
+TEST_F(ForwardTest, ContinuousReaderKeepsReadingUntilItsTargetStops)
+{
+    readerSaw.clear();
+    readerFailures.clear();
+    WDFUSBPIPE interrupt = x9tr::test::PipeFor(modem, 0x81);
+    WDF_USB_CONTINUOUS_READER_CONFIG config;
+    WDF_USB_CONTINUOUS_READER_CONFIG_INIT(&config, ReaderComplete, nullptr, 16);
+    config.EvtUsbTargetPipeReadersFailed = ReadersFailed;
+    ASSERT_EQ(WdfUsbTargetPipeConfigContinuousReader(interrupt, &config), STATUS_SUCCESS);
+    EXPECT_EQ(WdfUsbTargetPipeConfigContinuousReader(interrupt, &config), STATUS_INVALID_DEVICE_STATE);
+    const WDFIOTARGET target = WdfUsbTargetPipeGetIoTarget(interrupt);
+    ASSERT_EQ(WdfIoTargetStart(target), STATUS_SUCCESS);
+    machine->Settle();
+    EXPECT_EQ(Handset().PendingTransfers(0x81), 2u);
+
+    for (unsigned i = 0; i < 3; ++i) {
+        Handset().Feed(0x81, Bytes(10, i));
+        machine->Settle();
+    }
+    ASSERT_EQ(readerSaw.size(), 3u);
+    EXPECT_EQ(readerSaw[2], Bytes(10, 2));
+
+    // A failing read: the driver is asked, the pipe reset, the reader goes on.
+    Handset().FailNext(0x81, USBD_STATUS_STALL_PID);
+    machine->Settle();
+    ASSERT_EQ(readerFailures.size(), 1u);
+    EXPECT_EQ(Handset().PendingTransfers(0x81), 2u);
+    Handset().Feed(0x81, Bytes(4, 9));
+    machine->Settle();
+    EXPECT_EQ(readerSaw.size(), 4u);
+
+    WdfIoTargetStop(target, WdfIoTargetCancelSentIo);
+    EXPECT_EQ(Handset().PendingTransfers(0x81), 0u);
+    Handset().Feed(0x81, Bytes(4, 1));
+    machine->Settle();
+    EXPECT_EQ(readerSaw.size(), 4u);
+    EXPECT_EQ(readerFailures.size(), 1u); // stopping is no failure
+}
+
+} // namespace
