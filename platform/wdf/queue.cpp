@@ -7,6 +7,8 @@
 #include "platform/wdf/request.h"
 
 #include <algorithm>
+#include <functional>
+#include <memory>
 
 namespace platform::wdf {
 
@@ -154,8 +156,29 @@ void Queue::Released(Request& request)
     }
     Held.erase(std::remove(Held.begin(), Held.end(), &request), Held.end());
     Suspended.erase(std::remove(Suspended.begin(), Suspended.end(), &request), Suspended.end());
+    NotifyIfIdle();
     if (!Pending.empty()) {
         DispatchPending();
+    }
+}
+
+void Queue::NotifyIfIdle()
+{
+    if (!Held.empty() || WhenIdle.empty()) {
+        return;
+    }
+    auto waiting = std::move(WhenIdle);
+    WhenIdle.clear();
+    const WDFOBJECT handle = Handle();
+    for (const auto& [done, context] : waiting) {
+        Platform::Current().Dispatcher().Post(
+            [handle, done = done, context = context] {
+                auto* queue = static_cast<Queue*>(Platform::Current().Objects().Lookup(handle, ObjectKind::Queue));
+                if (queue != nullptr && !queue->IsDeleted()) {
+                    InvokeDriverCallback(*queue, [&] { done(static_cast<WDFQUEUE>(handle), context); });
+                }
+            },
+            "queue state callback");
     }
 }
 
@@ -424,4 +447,45 @@ void WdfIoQueueDrainSynchronously(WDFQUEUE QueueHandle)
     queue->DispatchPending();
     Platform::Current().Dispatcher().WaitUntil([queue] { return queue->Pending.empty() && queue->Held.empty(); },
                                                std::nullopt);
+}
+
+namespace {
+
+// Runs Done from the dispatcher once the driver holds none of the queue's requests.
+void WhenDriverHoldsNone(Queue* queue, PFN_WDF_IO_QUEUE_STATE done, WDFCONTEXT context)
+{
+    if (done == nullptr) {
+        return;
+    }
+    queue->WhenIdle.emplace_back(done, context);
+    queue->NotifyIfIdle();
+}
+
+} // namespace
+
+void WdfIoQueueStop(WDFQUEUE QueueHandle, PFN_WDF_IO_QUEUE_STATE StopComplete, WDFCONTEXT Context)
+{
+    Queue* queue = platform::wdf::ResolveQueue(QueueHandle, "WdfIoQueueStop");
+    if (queue == nullptr) {
+        return;
+    }
+    queue->Dispatching = false;
+    WhenDriverHoldsNone(queue, StopComplete, Context);
+}
+
+void WdfIoQueuePurge(WDFQUEUE QueueHandle, PFN_WDF_IO_QUEUE_STATE PurgeComplete, WDFCONTEXT Context)
+{
+    Queue* queue = platform::wdf::ResolveQueue(QueueHandle, "WdfIoQueuePurge");
+    if (queue == nullptr) {
+        return;
+    }
+    queue->Accepting = false;
+    queue->Dispatching = false;
+    auto pending = std::move(queue->Pending);
+    queue->Pending.clear();
+    for (Request* request : pending) {
+        request->CurrentQueue = nullptr;
+        platform::wdf::FinishIncoming(*request, STATUS_CANCELLED, 0);
+    }
+    WhenDriverHoldsNone(queue, PurgeComplete, Context);
 }

@@ -24,6 +24,9 @@ public:
     std::vector<Request*> Held;
     std::vector<Request*> Suspended;
     bool PowerStopped = false;
+    // Stop and purge callbacks waiting for the driver to hold no request.
+    std::vector<std::pair<PFN_WDF_IO_QUEUE_STATE, WDFCONTEXT>> WhenIdle;
+    void NotifyIfIdle();
     bool Accepting = true;   // new requests are taken
     bool Dispatching = true; // taken requests are presented
 

@@ -97,3 +97,12 @@ inline constexpr ULONG WdfIoQueuePnpHeld = 0x10;
 void WdfIoQueueGetState(WDFQUEUE Queue, PULONG QueueRequests, PULONG DriverRequests, PULONG State);
 // Refuses new requests and waits until every queued and held one has ended.
 void WdfIoQueueDrainSynchronously(WDFQUEUE Queue);
+
+using EVT_WDF_IO_QUEUE_STATE = void(WDFQUEUE Queue, WDFCONTEXT Context);
+using PFN_WDF_IO_QUEUE_STATE = EVT_WDF_IO_QUEUE_STATE*;
+// Stops presenting; StopComplete runs (from the dispatcher) once the driver
+// holds none of the queue's requests.
+void WdfIoQueueStop(WDFQUEUE Queue, PFN_WDF_IO_QUEUE_STATE StopComplete, WDFCONTEXT Context);
+// Cancels what waits and refuses what comes; PurgeComplete runs once the
+// driver holds none of the queue's requests.
+void WdfIoQueuePurge(WDFQUEUE Queue, PFN_WDF_IO_QUEUE_STATE PurgeComplete, WDFCONTEXT Context);

@@ -10,6 +10,7 @@
 #include <type_traits>
 
 using WDFOBJECT = void*;
+using WDFCONTEXT = void*;
 
 struct WDFDRIVER__ {};
 using WDFDRIVER = WDFDRIVER__*;

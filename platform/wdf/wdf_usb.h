@@ -303,7 +303,6 @@ WDFIOTARGET WdfUsbTargetDeviceGetIoTarget(WDFUSBDEVICE UsbDevice);
 
 // The continuous reader: reads kept pending on an IN pipe while its target
 // is started, each completed read handed to the driver and sent again.
-using WDFCONTEXT = PVOID;
 using EVT_WDF_USB_READER_COMPLETION_ROUTINE = void(WDFUSBPIPE Pipe, WDFMEMORY Buffer, std::size_t NumBytesTransferred,
                                                    WDFCONTEXT Context);
 using PFN_WDF_USB_READER_COMPLETION_ROUTINE = EVT_WDF_USB_READER_COMPLETION_ROUTINE*;

@@ -322,3 +322,35 @@ TEST(QueuePower, HeldRequestsAreSuspendedResumedAndPurged)
 }
 
 } // namespace
+
+namespace {
+
+int stopCompletions = 0;
+void EvtQueueStopped(WDFQUEUE, WDFCONTEXT Context) { stopCompletions += *static_cast<int*>(Context); }
+
+TEST_F(Requests, AsynchronousStopAndPurgeReportWhenTheDriverHoldsNone)
+{
+    stopCompletions = 0;
+    WDFDEVICE device = MakeDevice(WdfIoQueueDispatchParallel);
+    script.CompleteAtOnce = false;
+    PIRP held = Send(device, IRP_MJ_DEVICE_CONTROL);
+    int one = 1;
+    WdfIoQueueStop(queue, EvtQueueStopped, &one);
+    PIRP waiting = Send(device, IRP_MJ_DEVICE_CONTROL); // taken, not presented
+    world.World().Dispatcher().AdvanceBy(5 * platform::kTicksPerMillisecond);
+    EXPECT_EQ(stopCompletions, 0); // the driver still holds one
+    EXPECT_EQ(script.Presented.size(), 1u);
+    WdfRequestComplete(script.Presented[0], STATUS_SUCCESS);
+    world.World().Dispatcher().AdvanceBy(5 * platform::kTicksPerMillisecond);
+    EXPECT_EQ(stopCompletions, 1);
+
+    int ten = 10;
+    WdfIoQueuePurge(queue, EvtQueueStopped, &ten);
+    EXPECT_EQ(waiting->IoStatus.Status, STATUS_CANCELLED);
+    world.World().Dispatcher().RunUntilIdle();
+    EXPECT_EQ(stopCompletions, 11);
+    IoFreeIrp(held);
+    IoFreeIrp(waiting);
+}
+
+} // namespace
