@@ -18,9 +18,12 @@ namespace {
 
 class UsbPipe;
 
+class UsbDevice;
+
 class UsbInterface final : public Object {
 public:
     UsbInterface() : Object(ObjectKind::UsbInterface) {}
+    UsbDevice* Usb = nullptr;
     UCHAR InterfaceNumber = 0;
     UCHAR SettingIndex = 0;
     USBD_INTERFACE_HANDLE UsbdHandle = nullptr;
@@ -95,6 +98,7 @@ NTSTATUS MakeInterfaceObjects(UsbDevice& usb)
     for (const auto& entry : usb.SelectedInterfaces) {
         const auto* info = reinterpret_cast<const USBD_INTERFACE_INFORMATION*>(entry.data());
         auto interface = std::make_unique<UsbInterface>();
+        interface->Usb = &usb;
         interface->InterfaceNumber = info->InterfaceNumber;
         interface->SettingIndex = info->AlternateSetting;
         interface->UsbdHandle = info->InterfaceHandle;
@@ -929,5 +933,193 @@ NTSTATUS WdfUsbTargetPipeConfigContinuousReader(WDFUSBPIPE PipeHandle, PWDF_USB_
     }
     pipe->Reader = *Config;
     pipe->HasReader = true;
+    return STATUS_SUCCESS;
+}
+
+namespace {
+
+// A string descriptor's characters, bounded by what came and by its bLength.
+NTSTATUS ReadString(UsbDevice& usb, UCHAR index, USHORT language, std::vector<WCHAR>* characters)
+{
+    UCHAR buffer[255] = {};
+    ULONG received = 0;
+    const NTSTATUS status = platform::wdf::GetDescriptor(platform::wdf::TargetOf(usb), USB_STRING_DESCRIPTOR_TYPE, index,
+                                                         language, buffer, sizeof(buffer), &received);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    const ULONG usable = received >= 2 ? std::min<ULONG>(received, buffer[0]) : 0;
+    characters->clear();
+    for (ULONG i = 2; i + 1 < usable; i += 2) {
+        characters->push_back(static_cast<WCHAR>(buffer[i] | buffer[i + 1] << 8));
+    }
+    return STATUS_SUCCESS;
+}
+
+} // namespace
+
+NTSTATUS WdfUsbTargetDeviceRetrieveInformation(WDFUSBDEVICE UsbDeviceHandle, PWDF_USB_DEVICE_INFORMATION Information)
+{
+    UsbDevice* usb = platform::wdf::Resolve(UsbDeviceHandle, "WdfUsbTargetDeviceRetrieveInformation");
+    if (usb == nullptr || Information == nullptr || Information->Size != sizeof(WDF_USB_DEVICE_INFORMATION)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (auto failure = Platform::Current().Faults().Take("WdfUsbTargetDeviceRetrieveInformation")) {
+        return *failure;
+    }
+    ULONG traits = 0;
+    if (usb->Configuration.size() >= sizeof(USB_CONFIGURATION_DESCRIPTOR)) {
+        const UCHAR attributes = usb->Configuration[7];
+        traits |= (attributes & 0x40) != 0 ? WDF_USB_DEVICE_TRAIT_SELF_POWERED : 0;
+        traits |= (attributes & 0x20) != 0 ? WDF_USB_DEVICE_TRAIT_REMOTE_WAKE_CAPABLE : 0;
+    }
+    USB_BUS_INTERFACE_USBDI_V1 bus{};
+    if (NT_SUCCESS(WdfFdoQueryForInterface(static_cast<WDFDEVICE>(usb->Owner->Handle()), &USB_BUS_INTERFACE_USBDI_GUID,
+                                           reinterpret_cast<PINTERFACE>(&bus), sizeof(bus), USB_BUSIF_USBDI_VERSION_1,
+                                           nullptr))) {
+        if (bus.IsDeviceHighSpeed != nullptr && bus.IsDeviceHighSpeed(bus.BusContext)) {
+            traits |= WDF_USB_DEVICE_TRAIT_AT_HIGH_SPEED;
+        }
+        if (bus.GetUSBDIVersion != nullptr) {
+            bus.GetUSBDIVersion(bus.BusContext, &Information->UsbdVersionInformation, &Information->HcdPortCapabilities);
+        }
+        if (bus.InterfaceDereference != nullptr) {
+            bus.InterfaceDereference(bus.BusContext);
+        }
+    }
+    Information->Traits = traits;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS WdfUsbTargetDeviceQueryString(WDFUSBDEVICE UsbDeviceHandle, WDFREQUEST, PWDF_REQUEST_SEND_OPTIONS,
+                                       PUSHORT String, PUSHORT NumCharacters, UCHAR StringIndex, USHORT LangID)
+{
+    UsbDevice* usb = platform::wdf::Resolve(UsbDeviceHandle, "WdfUsbTargetDeviceQueryString");
+    if (usb == nullptr || NumCharacters == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    std::vector<WCHAR> characters;
+    const NTSTATUS status = ReadString(*usb, StringIndex, LangID, &characters);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    const auto count = static_cast<USHORT>(characters.size());
+    if (String == nullptr) {
+        *NumCharacters = count;
+        return STATUS_SUCCESS;
+    }
+    if (*NumCharacters < count) {
+        *NumCharacters = count;
+        return STATUS_BUFFER_OVERFLOW;
+    }
+    std::memcpy(String, characters.data(), count * sizeof(WCHAR));
+    *NumCharacters = count;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS WdfUsbTargetDeviceIsConnectedSynchronous(WDFUSBDEVICE UsbDeviceHandle)
+{
+    UsbDevice* usb = platform::wdf::Resolve(UsbDeviceHandle, "WdfUsbTargetDeviceIsConnectedSynchronous");
+    if (usb == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    PDEVICE_OBJECT target = platform::wdf::TargetOf(*usb);
+    if (target == nullptr) {
+        return STATUS_DEVICE_NOT_CONNECTED;
+    }
+    PIRP irp = IoAllocateIrp(target->StackSize, FALSE);
+    ULONG portStatus = 0;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_GET_PORT_STATUS;
+    next->Parameters.Others.Argument1 = &portStatus;
+    NTSTATUS status = platform::wdf::SendIrpSynchronously(target, irp, std::nullopt);
+    IoFreeIrp(irp);
+    if (NT_SUCCESS(status) && (portStatus & USBD_PORT_CONNECTED) == 0) {
+        status = STATUS_DEVICE_NOT_CONNECTED;
+    }
+    return status;
+}
+
+NTSTATUS WdfUsbInterfaceSelectSetting(WDFUSBINTERFACE UsbInterfaceHandle, PWDF_OBJECT_ATTRIBUTES,
+                                      PWDF_USB_INTERFACE_SELECT_SETTING_PARAMS Params)
+{
+    UsbInterface* interface = platform::wdf::ResolveInterface(UsbInterfaceHandle, "WdfUsbInterfaceSelectSetting");
+    if (interface == nullptr || Params == nullptr || Params->Size != sizeof(WDF_USB_INTERFACE_SELECT_SETTING_PARAMS)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    UCHAR setting = 0;
+    switch (Params->Type) {
+    case WdfUsbInterfaceSelectSettingTypeSetting: setting = Params->Types.Interface.SettingIndex; break;
+    case WdfUsbInterfaceSelectSettingTypeDescriptor:
+        if (Params->Types.Descriptor.InterfaceDescriptor == nullptr) {
+            return STATUS_INVALID_PARAMETER;
+        }
+        setting = Params->Types.Descriptor.InterfaceDescriptor->bAlternateSetting;
+        break;
+    default: return STATUS_NOT_SUPPORTED;
+    }
+    UsbDevice& usb = *interface->Usb;
+    // The setting's endpoint count, from the configuration as the device gave it.
+    const USB_INTERFACE_DESCRIPTOR* found = nullptr;
+    if (usb.Configuration.size() >= sizeof(USB_CONFIGURATION_DESCRIPTOR)) {
+        auto* buffer = usb.Configuration.data();
+        const auto total = static_cast<ULONG>(usb.Configuration.size());
+        UCHAR* position = buffer;
+        while (auto* d = USBD_ParseDescriptors(buffer, total, position, USB_INTERFACE_DESCRIPTOR_TYPE)) {
+            if (d->bLength < sizeof(USB_INTERFACE_DESCRIPTOR)) {
+                break;
+            }
+            auto* candidate = reinterpret_cast<const USB_INTERFACE_DESCRIPTOR*>(d);
+            if (candidate->bInterfaceNumber == interface->InterfaceNumber && candidate->bAlternateSetting == setting) {
+                found = candidate;
+                break;
+            }
+            position = reinterpret_cast<UCHAR*>(d) + d->bLength;
+        }
+    }
+    if (found == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    const std::size_t size = GET_SELECT_INTERFACE_REQUEST_SIZE(found->bNumEndpoints);
+    std::vector<std::max_align_t> storage((size + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t));
+    auto* urb = reinterpret_cast<_URB_SELECT_INTERFACE*>(storage.data());
+    urb->Hdr.Length = static_cast<USHORT>(size);
+    urb->Hdr.Function = URB_FUNCTION_SELECT_INTERFACE;
+    urb->ConfigurationHandle = usb.ConfigurationHandle;
+    urb->Interface.Length = static_cast<USHORT>(size - offsetof(_URB_SELECT_INTERFACE, Interface));
+    urb->Interface.InterfaceNumber = interface->InterfaceNumber;
+    urb->Interface.AlternateSetting = setting;
+    urb->Interface.NumberOfPipes = found->bNumEndpoints;
+    for (ULONG i = 0; i < urb->Interface.NumberOfPipes; ++i) {
+        urb->Interface.Pipes[i].MaximumTransferSize = 0x10000;
+    }
+    const NTSTATUS status = platform::wdf::SendUrb(platform::wdf::TargetOf(usb), reinterpret_cast<PURB>(urb), std::nullopt);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    // The old setting's pipes go; the new setting's come.
+    auto& objects = Platform::Current().Objects();
+    for (UsbPipe* pipe : interface->Pipes) {
+        if (!pipe->IsDeleted()) {
+            objects.Delete(*pipe);
+        }
+    }
+    interface->Pipes.clear();
+    interface->SettingIndex = setting;
+    interface->UsbdHandle = urb->Interface.InterfaceHandle;
+    for (ULONG i = 0; i < urb->Interface.NumberOfPipes; ++i) {
+        auto pipe = std::make_unique<UsbPipe>();
+        pipe->Interface = interface;
+        pipe->Information = urb->Interface.Pipes[i];
+        pipe->Target = usb.Owner->DeviceObject.LowerDevice;
+        pipe->SetDriverMayDelete(false);
+        UsbPipe* raw = pipe.get();
+        const NTSTATUS inserted = objects.Insert(std::move(pipe), nullptr, interface);
+        if (!NT_SUCCESS(inserted)) {
+            return inserted;
+        }
+        interface->Pipes.push_back(raw);
+    }
     return STATUS_SUCCESS;
 }

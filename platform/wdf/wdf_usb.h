@@ -338,3 +338,67 @@ inline void WDF_USB_CONTINUOUS_READER_CONFIG_INIT(PWDF_USB_CONTINUOUS_READER_CON
 // Configures the pipe's reader once; it reads from the next WdfIoTargetStart
 // on, and stops with the target.
 NTSTATUS WdfUsbTargetPipeConfigContinuousReader(WDFUSBPIPE Pipe, PWDF_USB_CONTINUOUS_READER_CONFIG Config);
+
+inline constexpr ULONG WDF_USB_DEVICE_TRAIT_SELF_POWERED = 0x00000001;
+inline constexpr ULONG WDF_USB_DEVICE_TRAIT_REMOTE_WAKE_CAPABLE = 0x00000002;
+inline constexpr ULONG WDF_USB_DEVICE_TRAIT_AT_HIGH_SPEED = 0x00000004;
+
+struct WDF_USB_DEVICE_INFORMATION {
+    ULONG Size;
+    USBD_VERSION_INFORMATION UsbdVersionInformation;
+    ULONG HcdPortCapabilities;
+    ULONG Traits;
+};
+using PWDF_USB_DEVICE_INFORMATION = WDF_USB_DEVICE_INFORMATION*;
+
+inline void WDF_USB_DEVICE_INFORMATION_INIT(PWDF_USB_DEVICE_INFORMATION Information)
+{
+    *Information = WDF_USB_DEVICE_INFORMATION{};
+    Information->Size = sizeof(WDF_USB_DEVICE_INFORMATION);
+}
+
+// Self-powered and remote-wake from the configuration, high speed from the
+// USB bus interface of the device's stack.
+NTSTATUS WdfUsbTargetDeviceRetrieveInformation(WDFUSBDEVICE UsbDevice, PWDF_USB_DEVICE_INFORMATION Information);
+// A string's characters into String (no header): with no String only the
+// count; STATUS_BUFFER_OVERFLOW when *NumCharacters cannot hold it.
+NTSTATUS WdfUsbTargetDeviceQueryString(WDFUSBDEVICE UsbDevice, WDFREQUEST Request, PWDF_REQUEST_SEND_OPTIONS RequestOptions,
+                                       PUSHORT String, PUSHORT NumCharacters, UCHAR StringIndex, USHORT LangID);
+// STATUS_SUCCESS while the device is on its port, else STATUS_DEVICE_NOT_CONNECTED.
+NTSTATUS WdfUsbTargetDeviceIsConnectedSynchronous(WDFUSBDEVICE UsbDevice);
+
+enum WdfUsbTargetDeviceSelectSettingType {
+    WdfUsbInterfaceSelectSettingTypeDescriptor = 0x10,
+    WdfUsbInterfaceSelectSettingTypeSetting = 0x11,
+    WdfUsbInterfaceSelectSettingTypeUrb = 0x12,
+};
+
+struct WDF_USB_INTERFACE_SELECT_SETTING_PARAMS {
+    ULONG Size;
+    WdfUsbTargetDeviceSelectSettingType Type;
+    union {
+        struct {
+            PUSB_INTERFACE_DESCRIPTOR InterfaceDescriptor;
+        } Descriptor;
+        struct {
+            UCHAR SettingIndex;
+        } Interface;
+        struct {
+            PURB Urb;
+        } Urb;
+    } Types;
+};
+using PWDF_USB_INTERFACE_SELECT_SETTING_PARAMS = WDF_USB_INTERFACE_SELECT_SETTING_PARAMS*;
+
+inline void WDF_USB_INTERFACE_SELECT_SETTING_PARAMS_INIT_SETTING(PWDF_USB_INTERFACE_SELECT_SETTING_PARAMS Params,
+                                                                 UCHAR SettingIndex)
+{
+    *Params = WDF_USB_INTERFACE_SELECT_SETTING_PARAMS{};
+    Params->Size = sizeof(WDF_USB_INTERFACE_SELECT_SETTING_PARAMS);
+    Params->Type = WdfUsbInterfaceSelectSettingTypeSetting;
+    Params->Types.Interface.SettingIndex = SettingIndex;
+}
+
+// Selects an alternate setting of the interface; its pipes are replaced by the setting's.
+NTSTATUS WdfUsbInterfaceSelectSetting(WDFUSBINTERFACE UsbInterface, PWDF_OBJECT_ATTRIBUTES PipesAttributes,
+                                      PWDF_USB_INTERFACE_SELECT_SETTING_PARAMS Params);

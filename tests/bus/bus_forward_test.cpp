@@ -34,12 +34,13 @@ protected:
         x9tr::MachineOptions options;
         options.ExtraImages = {x9tr::test::FunctionDriverImage()};
         options.ExtraManifests = {x9tr::test::FunctionDriverManifest(
-            {u"USB\\Vid_0abc&Pid_1d2e&Mi_00", u"USB\\Vid_0abc&Pid_1d2e&Mi_05"})};
+            {u"USB\\Vid_0abc&Pid_1d2e&Mi_00", u"USB\\Vid_0abc&Pid_1d2e&Mi_03", u"USB\\Vid_0abc&Pid_1d2e&Mi_05"})};
         machine = std::make_unique<x9tr::Machine>(options);
         parent = machine->Plug(std::make_unique<handset::Handset>(handset::DefaultHandsetProfile()));
         machine->Settle();
         ASSERT_EQ(parent->Children.size(), 5u);
         modem = parent->Children[0]->Fdo;
+        network = parent->Children[2]->Fdo;
         vendor = parent->Children[3]->Fdo;
         ASSERT_NE(modem, nullptr);
         ASSERT_NE(vendor, nullptr);
@@ -50,6 +51,7 @@ protected:
     std::unique_ptr<x9tr::Machine> machine;
     DeviceNode* parent = nullptr;
     WDFDEVICE modem = nullptr;
+    WDFDEVICE network = nullptr;
     WDFDEVICE vendor = nullptr;
 };
 
@@ -356,6 +358,51 @@ TEST_F(ForwardTest, ContinuousReaderKeepsReadingUntilItsTargetStops)
     machine->Settle();
     EXPECT_EQ(readerSaw.size(), 4u);
     EXPECT_EQ(readerFailures.size(), 1u); // stopping is no failure
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(ForwardTest, NetworkFunctionSelectsItsDataSettingAndReadsItsStrings)
+{
+    ASSERT_NE(network, nullptr);
+    const WDFUSBDEVICE usb = GetFunctionContext(network)->UsbDevice;
+    // Setting 0 of the data interface has no pipes: only the notification pipe is there.
+    EXPECT_NE(x9tr::test::PipeFor(network, 0x84), nullptr);
+    EXPECT_EQ(x9tr::test::PipeFor(network, 0x85), nullptr);
+    ASSERT_EQ(WdfUsbTargetDeviceGetNumInterfaces(usb), 2);
+    WDFUSBINTERFACE data = WdfUsbTargetDeviceGetInterface(usb, 1);
+    EXPECT_EQ(WdfUsbInterfaceGetNumConfiguredPipes(data), 0);
+
+    WDF_USB_INTERFACE_SELECT_SETTING_PARAMS params;
+    WDF_USB_INTERFACE_SELECT_SETTING_PARAMS_INIT_SETTING(&params, 1);
+    ASSERT_EQ(WdfUsbInterfaceSelectSetting(data, WDF_NO_OBJECT_ATTRIBUTES, &params), STATUS_SUCCESS);
+    EXPECT_EQ(Handset().AlternateSetting(4), 1);
+    ASSERT_EQ(WdfUsbInterfaceGetNumConfiguredPipes(data), 2);
+    WDFUSBPIPE out = WdfUsbInterfaceGetConfiguredPipe(data, 1, nullptr);
+    ASSERT_TRUE(WdfUsbTargetPipeIsOutEndpoint(out));
+    PendingTransfer write(out, Bytes(100, 2), 0);
+    EXPECT_EQ(write.Collect().Status, STATUS_SUCCESS);
+    EXPECT_EQ(Handset().OutBytes(0x05), Bytes(100, 2));
+
+    WDF_USB_DEVICE_INFORMATION information;
+    WDF_USB_DEVICE_INFORMATION_INIT(&information);
+    ASSERT_EQ(WdfUsbTargetDeviceRetrieveInformation(usb, &information), STATUS_SUCCESS);
+    EXPECT_EQ(information.Traits, WDF_USB_DEVICE_TRAIT_SELF_POWERED | WDF_USB_DEVICE_TRAIT_AT_HIGH_SPEED);
+
+    USHORT count = 0;
+    ASSERT_EQ(WdfUsbTargetDeviceQueryString(usb, nullptr, nullptr, nullptr, &count, 7, 0x0409), STATUS_SUCCESS);
+    EXPECT_EQ(count, 12);
+    USHORT mac[12] = {};
+    USHORT small = 4;
+    EXPECT_EQ(WdfUsbTargetDeviceQueryString(usb, nullptr, nullptr, mac, &small, 7, 0x0409), STATUS_BUFFER_OVERFLOW);
+    ASSERT_EQ(WdfUsbTargetDeviceQueryString(usb, nullptr, nullptr, mac, &count, 7, 0x0409), STATUS_SUCCESS);
+    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(mac), 12), u"02A0C9000001");
+
+    EXPECT_EQ(WdfUsbTargetDeviceIsConnectedSynchronous(usb), STATUS_SUCCESS);
+    parent->Port->Disconnect();
+    EXPECT_EQ(WdfUsbTargetDeviceIsConnectedSynchronous(usb), STATUS_DEVICE_NOT_CONNECTED);
 }
 
 } // namespace
