@@ -162,6 +162,16 @@ void Queue::Released(Request& request)
     }
 }
 
+void Queue::CancelWaiting()
+{
+    auto pending = std::move(Pending);
+    Pending.clear();
+    for (Request* request : pending) {
+        request->CurrentQueue = nullptr;
+        FinishIncoming(*request, STATUS_CANCELLED, 0);
+    }
+}
+
 void Queue::NotifyIfIdle()
 {
     if (!Held.empty() || WhenIdle.empty()) {
@@ -193,12 +203,7 @@ void Queue::PowerStop(bool purge)
     PowerStopped = !purge;
     if (purge) {
         Accepting = false;
-        auto pending = std::move(Pending);
-        Pending.clear();
-        for (Request* request : pending) {
-            request->CurrentQueue = nullptr;
-            FinishIncoming(*request, STATUS_CANCELLED, 0);
-        }
+        CancelWaiting();
     }
     if (Config.EvtIoStop == nullptr) {
         return;
@@ -242,12 +247,7 @@ void Queue::OnDelete()
 {
     Accepting = false;
     Dispatching = false;
-    auto pending = std::move(Pending);
-    Pending.clear();
-    for (Request* request : pending) {
-        request->CurrentQueue = nullptr;
-        FinishIncoming(*request, STATUS_CANCELLED, 0);
-    }
+    CancelWaiting();
     auto& queues = Owner->Queues;
     queues.erase(std::remove(queues.begin(), queues.end(), this), queues.end());
     if (Owner->DefaultQueue == this) {
@@ -380,12 +380,7 @@ void WdfIoQueuePurgeSynchronously(WDFQUEUE QueueHandle)
     }
     queue->Accepting = false;
     queue->Dispatching = false;
-    auto pending = std::move(queue->Pending);
-    queue->Pending.clear();
-    for (Request* request : pending) {
-        request->CurrentQueue = nullptr;
-        platform::wdf::FinishIncoming(*request, STATUS_CANCELLED, 0);
-    }
+    queue->CancelWaiting();
     Platform::Current().Dispatcher().WaitUntil([queue] { return queue->Presented == 0; }, std::nullopt);
 }
 
@@ -481,11 +476,6 @@ void WdfIoQueuePurge(WDFQUEUE QueueHandle, PFN_WDF_IO_QUEUE_STATE PurgeComplete,
     }
     queue->Accepting = false;
     queue->Dispatching = false;
-    auto pending = std::move(queue->Pending);
-    queue->Pending.clear();
-    for (Request* request : pending) {
-        request->CurrentQueue = nullptr;
-        platform::wdf::FinishIncoming(*request, STATUS_CANCELLED, 0);
-    }
+    queue->CancelWaiting();
     WhenDriverHoldsNone(queue, PurgeComplete, Context);
 }

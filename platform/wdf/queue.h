@@ -27,6 +27,8 @@ public:
     // Stop and purge callbacks waiting for the driver to hold no request.
     std::vector<std::pair<PFN_WDF_IO_QUEUE_STATE, WDFCONTEXT>> WhenIdle;
     void NotifyIfIdle();
+    // Ends every request waiting in the queue with STATUS_CANCELLED.
+    void CancelWaiting();
     bool Accepting = true;   // new requests are taken
     bool Dispatching = true; // taken requests are presented
 
