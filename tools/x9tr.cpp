@@ -82,9 +82,11 @@ int Summary(const CommonOptions& options)
                 static_cast<long long>(machine.World().Dispatcher().Now() / platform::kTicksPerMillisecond),
                 static_cast<long long>(realMs));
     std::printf("\nBuilt so far: the platform (kernel basics, registry, dispatcher on a virtual clock,\n"
-                "framework objects and verifier, USB stack, Plug and Play manager), the simulated handset,\n"
-                "instance numbers and the bus driver's children. Still to come: the children's request\n"
-                "forwarding, the modem and diagnostic COM ports and the network adapter.\n");
+                "framework objects, requests, queues, I/O and USB targets, verifier, USB stack, Plug and Play\n"
+                "manager, applications' handles), the simulated handset, instance numbers, and the bus\n"
+                "driver's children with their request forwarding, so that a function driver on a child\n"
+                "reaches its function. Still to come: the serial port core, the modem and diagnostic COM\n"
+                "ports and the network adapter.\n");
     SaveRegistry(machine, options);
     return 0;
 }
