@@ -37,9 +37,11 @@ std::u16string ParentIdPrefix(const std::u16string& parentPath)
     return prefix;
 }
 
+// The manager's work runs after the fact (a bus-relations change is handled
+// from the dispatcher), so a device may be gone by then: looked up quietly.
 wdf::Device* DeviceOf(WDFDEVICE handle)
 {
-    return Platform::Current().Objects().ResolveAs<wdf::Device>(handle, wdf::ObjectKind::Device, "PnP manager", true);
+    return static_cast<wdf::Device*>(Platform::Current().Objects().Lookup(handle, wdf::ObjectKind::Device));
 }
 
 // Runs a device's callback as its driver's code, in a context of its own.

@@ -3,6 +3,7 @@
 #include "base/bus/bus_driver.h"
 #include "handset/default_handset.h"
 #include "platform/wdf/device.h"
+#include "platform/wdf/device.h"
 #include "tools/machine.h"
 
 #include <gtest/gtest.h>
@@ -156,6 +157,86 @@ TEST(BusChildren, ParentThatFailedToStartReleasesNoWaitingParent)
     machine.Pnp().FinishRemoval(first);
     machine.Settle();
     EXPECT_EQ(second->Children.size(), 5u);
+}
+
+} // namespace
+
+namespace {
+
+// The parent's start when one framework call fails, as the failure table says.
+TEST(BusFailures, OneCallFailingStopsTheStartWithItsStatus)
+{
+    struct Case {
+        const char* Operation;
+        int Skip;
+        NTSTATUS Status;
+        NTSTATUS Start;
+        std::size_t Children;
+    };
+    const Case cases[] = {
+        {"WdfRequestCreateFromIrp", 0, STATUS_INSUFFICIENT_RESOURCES, STATUS_INSUFFICIENT_RESOURCES, 0},
+        {"WdfFdoQueryForInterface", 0, STATUS_NOT_SUPPORTED, STATUS_NOT_SUPPORTED, 0},
+        {"WdfUsbTargetDeviceCreate", 0, STATUS_INSUFFICIENT_RESOURCES, STATUS_INSUFFICIENT_RESOURCES, 0},
+        {"WdfUsbTargetDeviceSelectConfig", 0, STATUS_UNSUCCESSFUL, STATUS_UNSUCCESSFUL, 0},
+        // The driver's entry makes the first collection; the walk's description collection is the next.
+        {"WdfCollectionCreate", 1, STATUS_INSUFFICIENT_RESOURCES, STATUS_INSUFFICIENT_RESOURCES, 0},
+        // A driver whose entry fails serves no device.
+        {"WdfCollectionCreate", 0, STATUS_INSUFFICIENT_RESOURCES, STATUS_OBJECT_NAME_NOT_FOUND, 0},
+        // Any memory of a description failing fails the whole walk.
+        {"WdfMemoryCreate", 3, STATUS_INSUFFICIENT_RESOURCES, STATUS_DEVICE_ENUMERATION_ERROR, 0},
+        // One report failing: the next is still made, and the last one's status is the result.
+        {"WdfChildListAddOrUpdateChildDescriptionAsPresent", 1, STATUS_INSUFFICIENT_RESOURCES, STATUS_SUCCESS, 4},
+        // The last report failing fails the preparation: the parent does not start.
+        {"WdfChildListAddOrUpdateChildDescriptionAsPresent", 4, STATUS_INSUFFICIENT_RESOURCES,
+         STATUS_INSUFFICIENT_RESOURCES, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.Operation << " after " << c.Skip);
+        x9tr::Machine machine;
+        machine.World().Faults().Arm(c.Operation, c.Status, c.Skip);
+        DeviceNode* parent = machine.Plug(DefaultHandset());
+        machine.Settle();
+        EXPECT_EQ(parent->StartStatus, c.Start) << NtStatusName(parent->StartStatus);
+        EXPECT_EQ(parent->Children.size(), c.Children);
+    }
+}
+
+TEST(BusChildren, HardwareIdsInTheirOrderAndDisabledDescriptionsKept)
+{
+    x9tr::Machine machine;
+    const std::u16string software = platform::wdf::SoftwareKeyPathFor(u"{36fc9e60-c465-11cf-8056-444553540000}", 3);
+    auto& registry = machine.World().Registry();
+    const std::u16string enumKey = std::u16string(platform::kEnumKey) + u"\\USB\\VID_0ABC&PID_1D2E\\X9TR0001";
+    registry.OpenKey(enumKey, true);
+    registry.SetValue(enumKey, u"Driver", platform::RegistryValue::String(u"{36fc9e60-c465-11cf-8056-444553540000}\\0003"));
+    registry.OpenKey(software, true);
+    registry.SetValue(software, u"DisableIf_05", platform::RegistryValue::Dword(1));
+    DeviceNode* parent = machine.Plug(DefaultHandset());
+    machine.Settle();
+    ASSERT_EQ(parent->Children.size(), 4u);
+    const std::vector<std::u16string> expected = {
+        u"USB\\Vid_0abc&Pid_1d2e&Rev_0100&Mi_00&Os_NT",
+        u"USB\\Vid_0abc&Pid_1d2e&Rev_0100&Mi_00",
+        u"USB\\Vid_0abc&Pid_1d2e&Mi_00&Os_NT",
+        u"USB\\Vid_0abc&Pid_1d2e&Mi_00",
+        u"USB\\Vid_0abc&Pid_1d2e&Class_02&SubClass_02&Prot_01&Os_NT",
+        u"USB\\Vid_0abc&Pid_1d2e&Class_02&SubClass_02&Prot_01",
+        u"USB\\Vid_0abc&Pid_1d2e&Class_02&SubClass_02&Os_NT",
+        u"USB\\Vid_0abc&Pid_1d2e&Class_02&SubClass_02",
+        u"USB\\Vid_0abc&Pid_1d2e&Class_02&Os_NT",
+        u"USB\\Vid_0abc&Pid_1d2e&Class_02",
+    };
+    EXPECT_EQ(parent->Children[0]->HardwareIds, expected);
+    // The disabled description is built and collected, just not reported.
+    auto* context = x9trbus::GetParentFdoContext(parent->Fdo);
+    const ULONG count = WdfCollectionGetCount(context->IdDescriptionCollection);
+    ASSERT_EQ(count, 5u);
+    auto* vendor = static_cast<x9trbus::PCHILD_IDENTIFICATION_DESCRIPTION>(
+        WdfMemoryGetBuffer(static_cast<WDFMEMORY>(WdfCollectionGetItem(context->IdDescriptionCollection, 3)), nullptr));
+    EXPECT_EQ(vendor->InterfaceNumber, 5);
+    EXPECT_TRUE(vendor->Disabled);
+    // A function driver's request to re-enumerate its child is refused.
+    EXPECT_FALSE(x9trbus::BusEvtChildListDeviceReenumerated(nullptr, nullptr, nullptr, nullptr));
 }
 
 } // namespace
