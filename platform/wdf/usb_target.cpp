@@ -85,6 +85,44 @@ UsbPipe* ResolvePipe(WDFUSBPIPE handle, const char* operation)
     return pipe;
 }
 
+// The pipe objects of an interface's selected setting.
+NTSTATUS AddPipes(UsbDevice& usb, UsbInterface& interface, const USBD_INTERFACE_INFORMATION& info)
+{
+    for (ULONG i = 0; i < info.NumberOfPipes; ++i) {
+        auto pipe = std::make_unique<UsbPipe>();
+        pipe->Interface = &interface;
+        pipe->Information = info.Pipes[i];
+        pipe->Target = usb.Owner->DeviceObject.LowerDevice;
+        pipe->SetDriverMayDelete(false);
+        UsbPipe* raw = pipe.get();
+        const NTSTATUS status = Platform::Current().Objects().Insert(std::move(pipe), nullptr, &interface);
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+        interface.Pipes.push_back(raw);
+    }
+    return STATUS_SUCCESS;
+}
+
+// The part of a memory object a transfer uses: the whole memory, or the
+// range Offset names, which must lie inside it.
+NTSTATUS MemoryRange(WDFMEMORY memory, const WDFMEMORY_OFFSET* offset, std::byte** buffer, std::size_t* length)
+{
+    std::size_t size = 0;
+    auto* bytes = static_cast<std::byte*>(WdfMemoryGetBuffer(memory, &size));
+    if (offset == nullptr) {
+        *buffer = bytes;
+        *length = size;
+        return STATUS_SUCCESS;
+    }
+    if (offset->BufferOffset > size || offset->BufferLength > size - offset->BufferOffset) {
+        return STATUS_INVALID_BUFFER_SIZE;
+    }
+    *buffer = bytes + offset->BufferOffset;
+    *length = offset->BufferLength;
+    return STATUS_SUCCESS;
+}
+
 // The interface and pipe objects of a selection replace those of the last one.
 NTSTATUS MakeInterfaceObjects(UsbDevice& usb)
 {
@@ -109,18 +147,9 @@ NTSTATUS MakeInterfaceObjects(UsbDevice& usb)
             return status;
         }
         usb.Interfaces.push_back(raw);
-        for (ULONG i = 0; i < info->NumberOfPipes; ++i) {
-            auto pipe = std::make_unique<UsbPipe>();
-            pipe->Interface = raw;
-            pipe->Information = info->Pipes[i];
-            pipe->Target = usb.Owner->DeviceObject.LowerDevice;
-            pipe->SetDriverMayDelete(false);
-            UsbPipe* rawPipe = pipe.get();
-            status = objects.Insert(std::move(pipe), nullptr, raw);
-            if (!NT_SUCCESS(status)) {
-                return status;
-            }
-            raw->Pipes.push_back(rawPipe);
+        status = AddPipes(usb, *raw, *info);
+        if (!NT_SUCCESS(status)) {
+            return status;
         }
     }
     return STATUS_SUCCESS;
@@ -168,6 +197,25 @@ NTSTATUS GetDescriptor(PDEVICE_OBJECT target, UCHAR type, UCHAR index, USHORT la
     *received = NT_SUCCESS(status) ? std::min(request.TransferBufferLength, length) : 0;
     return status;
 }
+
+// A string descriptor's characters, bounded by what came and by its bLength.
+NTSTATUS ReadString(UsbDevice& usb, UCHAR index, USHORT language, std::vector<WCHAR>* characters)
+{
+    UCHAR buffer[255] = {};
+    ULONG received = 0;
+    const NTSTATUS status = platform::wdf::GetDescriptor(platform::wdf::TargetOf(usb), USB_STRING_DESCRIPTOR_TYPE, index,
+                                                         language, buffer, sizeof(buffer), &received);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    const ULONG usable = received >= 2 ? std::min<ULONG>(received, buffer[0]) : 0;
+    characters->clear();
+    for (ULONG i = 2; i + 1 < usable; i += 2) {
+        characters->push_back(static_cast<WCHAR>(buffer[i] | buffer[i + 1] << 8));
+    }
+    return STATUS_SUCCESS;
+}
+
 
 // The interface descriptors of alternate setting 0, one per interface
 // number, in descriptor order, within the bytes the device returned.
@@ -345,20 +393,15 @@ NTSTATUS WdfUsbTargetDeviceAllocAndQueryString(WDFUSBDEVICE UsbDeviceHandle, PWD
     if (auto failure = Platform::Current().Faults().Take("WdfUsbTargetDeviceAllocAndQueryString")) {
         return *failure;
     }
-    UCHAR buffer[255] = {};
-    ULONG received = 0;
-    const NTSTATUS status = platform::wdf::GetDescriptor(platform::wdf::TargetOf(*usb), USB_STRING_DESCRIPTOR_TYPE,
-                                                         StringIndex, LangID, buffer, sizeof(buffer), &received);
+    std::vector<WCHAR> text;
+    const NTSTATUS status = platform::wdf::ReadString(*usb, StringIndex, LangID, &text);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    // The characters are what both the received bytes and bLength cover.
-    const ULONG usable = received >= 2 ? std::min<ULONG>(received, buffer[0]) : 0;
-    const ULONG characters = usable >= 2 ? (usable - 2) / 2 : 0;
-    const auto* text = reinterpret_cast<const std::byte*>(buffer + 2);
+    const std::size_t characters = text.size();
     WDFMEMORY memory = nullptr;
     const NTSTATUS created = platform::wdf::CreateMemoryObject(
-        StringMemoryAttributes, usb, std::span<const std::byte>(text, characters * 2), 0, &memory);
+        StringMemoryAttributes, usb, std::as_bytes(std::span<const WCHAR>(text)), 0, &memory);
     if (!NT_SUCCESS(created)) {
         return created;
     }
@@ -507,17 +550,13 @@ NTSTATUS FormatTransfer(WDFUSBPIPE PipeHandle, WDFREQUEST RequestHandle, WDFMEMO
     if (in != read) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
-    std::size_t size = 0;
-    auto* buffer = static_cast<std::byte*>(WdfMemoryGetBuffer(MemoryHandle, &size));
-    std::size_t offset = 0;
-    std::size_t length = size;
-    if (Offset != nullptr) {
-        if (Offset->BufferOffset > size || Offset->BufferLength > size - Offset->BufferOffset) {
-            return STATUS_INVALID_BUFFER_SIZE;
-        }
-        offset = Offset->BufferOffset;
-        length = Offset->BufferLength;
+    std::byte* buffer = nullptr;
+    std::size_t length = 0;
+    const NTSTATUS ranged = platform::wdf::MemoryRange(MemoryHandle, Offset, &buffer, &length);
+    if (!NT_SUCCESS(ranged)) {
+        return ranged;
     }
+    const std::size_t offset = Offset != nullptr ? Offset->BufferOffset : 0;
     if (length > 0xFFFFFFFFu) {
         return STATUS_INVALID_BUFFER_SIZE;
     }
@@ -535,7 +574,7 @@ NTSTATUS FormatTransfer(WDFUSBPIPE PipeHandle, WDFREQUEST RequestHandle, WDFMEMO
     transfer.PipeHandle = pipe->Information.PipeHandle;
     transfer.TransferFlags = read ? (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK) : USBD_TRANSFER_DIRECTION_OUT;
     transfer.TransferBufferLength = static_cast<ULONG>(length);
-    transfer.TransferBuffer = buffer + offset;
+    transfer.TransferBuffer = buffer;
     std::memset(next, 0, sizeof(*next));
     next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
@@ -701,17 +740,14 @@ NTSTATUS WdfUsbTargetDeviceSendControlTransferSynchronously(WDFUSBDEVICE UsbDevi
             buffer = MemoryDescriptor->u.BufferType.Buffer;
             length = MemoryDescriptor->u.BufferType.Length;
         } else if (MemoryDescriptor->Type == WdfMemoryDescriptorTypeHandle) {
+            std::byte* bytes = nullptr;
             std::size_t size = 0;
-            auto* bytes = static_cast<std::byte*>(WdfMemoryGetBuffer(MemoryDescriptor->u.HandleType.Memory, &size));
-            std::size_t offset = 0;
-            if (const auto* offsets = MemoryDescriptor->u.HandleType.Offsets) {
-                if (offsets->BufferOffset > size || offsets->BufferLength > size - offsets->BufferOffset) {
-                    return STATUS_INVALID_BUFFER_SIZE;
-                }
-                offset = offsets->BufferOffset;
-                size = offsets->BufferLength;
+            const NTSTATUS ranged = platform::wdf::MemoryRange(MemoryDescriptor->u.HandleType.Memory,
+                                                               MemoryDescriptor->u.HandleType.Offsets, &bytes, &size);
+            if (!NT_SUCCESS(ranged)) {
+                return ranged;
             }
-            buffer = bytes + offset;
+            buffer = bytes;
             length = static_cast<ULONG>(size);
         } else {
             return STATUS_INVALID_PARAMETER;
@@ -740,21 +776,13 @@ NTSTATUS WdfUsbTargetDeviceFormatRequestForControlTransfer(WDFUSBDEVICE UsbDevic
     if (usb == nullptr || request == nullptr || SetupPacket == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-    PVOID buffer = nullptr;
+    std::byte* buffer = nullptr;
     std::size_t length = 0;
     if (TransferMemory != nullptr) {
-        std::size_t size = 0;
-        auto* bytes = static_cast<std::byte*>(WdfMemoryGetBuffer(TransferMemory, &size));
-        std::size_t offset = 0;
-        length = size;
-        if (TransferOffset != nullptr) {
-            if (TransferOffset->BufferOffset > size || TransferOffset->BufferLength > size - TransferOffset->BufferOffset) {
-                return STATUS_INVALID_BUFFER_SIZE;
-            }
-            offset = TransferOffset->BufferOffset;
-            length = TransferOffset->BufferLength;
+        const NTSTATUS ranged = platform::wdf::MemoryRange(TransferMemory, TransferOffset, &buffer, &length);
+        if (!NT_SUCCESS(ranged)) {
+            return ranged;
         }
-        buffer = bytes + offset;
     }
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(request->Irp);
     if (next == nullptr || length > 0xFFFF) {
@@ -936,27 +964,6 @@ NTSTATUS WdfUsbTargetPipeConfigContinuousReader(WDFUSBPIPE PipeHandle, PWDF_USB_
     return STATUS_SUCCESS;
 }
 
-namespace {
-
-// A string descriptor's characters, bounded by what came and by its bLength.
-NTSTATUS ReadString(UsbDevice& usb, UCHAR index, USHORT language, std::vector<WCHAR>* characters)
-{
-    UCHAR buffer[255] = {};
-    ULONG received = 0;
-    const NTSTATUS status = platform::wdf::GetDescriptor(platform::wdf::TargetOf(usb), USB_STRING_DESCRIPTOR_TYPE, index,
-                                                         language, buffer, sizeof(buffer), &received);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    const ULONG usable = received >= 2 ? std::min<ULONG>(received, buffer[0]) : 0;
-    characters->clear();
-    for (ULONG i = 2; i + 1 < usable; i += 2) {
-        characters->push_back(static_cast<WCHAR>(buffer[i] | buffer[i + 1] << 8));
-    }
-    return STATUS_SUCCESS;
-}
-
-} // namespace
 
 NTSTATUS WdfUsbTargetDeviceRetrieveInformation(WDFUSBDEVICE UsbDeviceHandle, PWDF_USB_DEVICE_INFORMATION Information)
 {
@@ -999,7 +1006,7 @@ NTSTATUS WdfUsbTargetDeviceQueryString(WDFUSBDEVICE UsbDeviceHandle, WDFREQUEST,
         return STATUS_INVALID_PARAMETER;
     }
     std::vector<WCHAR> characters;
-    const NTSTATUS status = ReadString(*usb, StringIndex, LangID, &characters);
+    const NTSTATUS status = platform::wdf::ReadString(*usb, StringIndex, LangID, &characters);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -1108,18 +1115,5 @@ NTSTATUS WdfUsbInterfaceSelectSetting(WDFUSBINTERFACE UsbInterfaceHandle, PWDF_O
     interface->Pipes.clear();
     interface->SettingIndex = setting;
     interface->UsbdHandle = urb->Interface.InterfaceHandle;
-    for (ULONG i = 0; i < urb->Interface.NumberOfPipes; ++i) {
-        auto pipe = std::make_unique<UsbPipe>();
-        pipe->Interface = interface;
-        pipe->Information = urb->Interface.Pipes[i];
-        pipe->Target = usb.Owner->DeviceObject.LowerDevice;
-        pipe->SetDriverMayDelete(false);
-        UsbPipe* raw = pipe.get();
-        const NTSTATUS inserted = objects.Insert(std::move(pipe), nullptr, interface);
-        if (!NT_SUCCESS(inserted)) {
-            return inserted;
-        }
-        interface->Pipes.push_back(raw);
-    }
-    return STATUS_SUCCESS;
+    return platform::wdf::AddPipes(usb, *interface, urb->Interface);
 }
