@@ -16,6 +16,7 @@
 #include "platform/wdf/wdf_collection.h"
 #include "platform/wdf/wdf_device.h"
 #include "platform/wdf/wdf_driver.h"
+#include "platform/wdf/wdf_file.h"
 #include "platform/wdf/wdf_memory.h"
 #include "platform/wdf/wdf_object.h"
 #include "platform/wdf/wdf_pnp.h"

@@ -169,6 +169,17 @@ std::unique_ptr<PendingIo> FileHandle::StartInternalDeviceControl(ULONG code, PV
     return Start(stack, {}, 0);
 }
 
+std::unique_ptr<PendingIo> FileHandle::StartInternalDeviceControl(ULONG code, std::span<const std::byte> input,
+                                                                  std::size_t outputLength)
+{
+    IO_STACK_LOCATION stack{};
+    stack.MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    stack.Parameters.DeviceIoControl.IoControlCode = code;
+    stack.Parameters.DeviceIoControl.InputBufferLength = static_cast<ULONG>(input.size());
+    stack.Parameters.DeviceIoControl.OutputBufferLength = static_cast<ULONG>(outputLength);
+    return Start(stack, input, outputLength);
+}
+
 void FileHandle::CancelIo()
 {
     const auto pending = pending_;

@@ -77,6 +77,13 @@ public:
     std::unique_ptr<PendingIo> StartDeviceControl(ULONG code, std::span<const std::byte> input,
                                                   std::size_t outputLength);
     std::unique_ptr<PendingIo> StartInternalDeviceControl(ULONG code, PVOID argument1);
+    // An internal control that carries buffers, as the serial stack's own do.
+    std::unique_ptr<PendingIo> StartInternalDeviceControl(ULONG code, std::span<const std::byte> input,
+                                                          std::size_t outputLength);
+    IoResult InternalDeviceControl(ULONG code, std::span<const std::byte> input, std::size_t outputLength)
+    {
+        return StartInternalDeviceControl(code, input, outputLength)->Wait();
+    }
     // Cancels every request of this handle still pending.
     void CancelIo();
 

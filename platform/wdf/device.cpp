@@ -233,6 +233,10 @@ NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRIBUTES Dev
     device->Identity = init.Identity;
     device->HasRequestAttributes = init.HasRequestAttributes;
     device->RequestAttributes = init.RequestAttributes;
+    device->HasFileObjectConfig = init.HasFileObjectConfig;
+    device->FileObjectConfig = init.FileObjectConfig;
+    device->FileObjectAttributes = init.FileObjectAttributes;
+    device->Exclusive = init.Exclusive;
     device->DeviceObject.DriverObject = WdfDriverWdmGetDriverObject(init.Driver);
     device->DeviceObject.DeviceType = init.DeviceType;
     device->DeviceObject.LowerDevice = init.LowerDevice;

@@ -8,11 +8,13 @@
 #include "platform/wdf/object.h"
 #include "platform/wdf/wdf_childlist.h"
 #include "platform/wdf/wdf_device.h"
+#include "platform/wdf/wdf_file.h"
 #include "platform/wdf/wdf_queue.h"
 
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 // The identity a bus driver gives a child.
@@ -50,6 +52,11 @@ struct WDFDEVICE_INIT {
     // What every request the framework makes for the device carries.
     bool HasRequestAttributes = false;
     WDF_OBJECT_ATTRIBUTES RequestAttributes{};
+    // Handles on the device: its file object callbacks and whether one handle excludes others.
+    bool HasFileObjectConfig = false;
+    WDF_FILEOBJECT_CONFIG FileObjectConfig{};
+    WDF_OBJECT_ATTRIBUTES FileObjectAttributes{};
+    bool Exclusive = false;
     // The device WdfDeviceCreate made from this record.
     WDFDEVICE Created = nullptr;
 };
@@ -93,6 +100,12 @@ public:
     std::vector<std::u16string> SymbolicLinks;
     bool HasRequestAttributes = false;
     WDF_OBJECT_ATTRIBUTES RequestAttributes{};
+    bool HasFileObjectConfig = false;
+    WDF_FILEOBJECT_CONFIG FileObjectConfig{};
+    WDF_OBJECT_ATTRIBUTES FileObjectAttributes{};
+    bool Exclusive = false;
+    // The framework file object of each open handle.
+    std::unordered_map<PFILE_OBJECT, Object*> Files;
 
     // Queues of the device and the queue each request type goes to.
     std::vector<Object*> Queues;

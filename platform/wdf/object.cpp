@@ -49,6 +49,7 @@ const char* ObjectKindName(ObjectKind kind)
     case ObjectKind::UsbInterface: return "USB interface";
     case ObjectKind::UsbPipe: return "USB pipe";
     case ObjectKind::ChildList: return "child list";
+    case ObjectKind::FileObject: return "file object";
     }
     return "object";
 }

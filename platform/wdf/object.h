@@ -43,6 +43,7 @@ enum class ObjectKind {
     UsbInterface,
     UsbPipe,
     ChildList,
+    FileObject,
 };
 
 const char* ObjectKindName(ObjectKind kind);

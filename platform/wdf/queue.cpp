@@ -134,8 +134,10 @@ void Queue::Present(Request& request)
             break;
         case IRP_MJ_INTERNAL_DEVICE_CONTROL:
             if (c.EvtIoInternalDeviceControl != nullptr) {
-                // Internal controls carry arguments, not buffer lengths.
-                return c.EvtIoInternalDeviceControl(queue, handle, 0, 0,
+                // The lengths mean something only for internal controls that
+                // carry buffers; those that carry arguments share the slots.
+                return c.EvtIoInternalDeviceControl(queue, handle, stack->Parameters.DeviceIoControl.OutputBufferLength,
+                                                    stack->Parameters.DeviceIoControl.InputBufferLength,
                                                     stack->Parameters.DeviceIoControl.IoControlCode);
             }
             break;
@@ -409,11 +411,11 @@ void WdfRequestStopAcknowledge(WDFREQUEST RequestHandle, BOOLEAN Requeue)
     queue->Pending.push_front(request);
 }
 
-void WdfIoQueueGetState(WDFQUEUE QueueHandle, PULONG QueueRequests, PULONG DriverRequests, PULONG State)
+WDF_IO_QUEUE_STATE WdfIoQueueGetState(WDFQUEUE QueueHandle, PULONG QueueRequests, PULONG DriverRequests)
 {
     Queue* queue = platform::wdf::ResolveQueue(QueueHandle, "WdfIoQueueGetState");
     if (queue == nullptr) {
-        return;
+        return 0;
     }
     if (QueueRequests != nullptr) {
         *QueueRequests = static_cast<ULONG>(queue->Pending.size());
@@ -421,15 +423,13 @@ void WdfIoQueueGetState(WDFQUEUE QueueHandle, PULONG QueueRequests, PULONG Drive
     if (DriverRequests != nullptr) {
         *DriverRequests = static_cast<ULONG>(queue->Held.size());
     }
-    if (State != nullptr) {
-        ULONG state = 0;
-        state |= queue->Accepting ? WdfIoQueueAcceptRequests : 0;
-        state |= queue->Dispatching ? WdfIoQueueDispatchRequests : 0;
-        state |= queue->Pending.empty() ? WdfIoQueueNoRequests : 0;
-        state |= queue->Held.empty() ? WdfIoQueueDriverNoRequests : 0;
-        state |= queue->PowerStopped ? WdfIoQueuePnpHeld : 0;
-        *State = state;
-    }
+    ULONG state = 0;
+    state |= queue->Accepting ? WdfIoQueueAcceptRequests : 0;
+    state |= queue->Dispatching ? WdfIoQueueDispatchRequests : 0;
+    state |= queue->Pending.empty() ? WdfIoQueueNoRequests : 0;
+    state |= queue->Held.empty() ? WdfIoQueueDriverNoRequests : 0;
+    state |= queue->PowerStopped ? WdfIoQueuePnpHeld : 0;
+    return state;
 }
 
 void WdfIoQueueDrainSynchronously(WDFQUEUE QueueHandle)

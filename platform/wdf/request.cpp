@@ -190,6 +190,10 @@ void ReceiveIrp(Device& device, PIRP irp)
     const WDF_REQUEST_TYPE type = TypeOf(stack->MajorFunction);
     const bool fileRequest = type == WdfRequestTypeCreate || type == WdfRequestTypeCleanup || type == WdfRequestTypeClose;
     Queue* queue = QueueFor(device, type);
+    if (fileRequest && (device.HasFileObjectConfig || device.Exclusive)) {
+        HandleFileRequest(device, irp);
+        return;
+    }
     if (fileRequest && (queue == nullptr || queue == device.DefaultQueue) &&
         std::none_of(device.DispatchQueues.begin(), device.DispatchQueues.end(),
                      [type](const auto& route) { return route.first == type; })) {
@@ -241,6 +245,9 @@ PIRP DetachIncoming(Request& request)
 
 void FinishIncoming(Request& request, NTSTATUS status, ULONG_PTR information)
 {
+    if (request.CreatingFile != nullptr) {
+        FileCreateFinished(request, status);
+    }
     PIRP irp = DetachIncoming(request);
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = information;
@@ -707,6 +714,9 @@ NTSTATUS WdfRequestForwardToIoQueue(WDFREQUEST RequestHandle, WDFQUEUE Destinati
     }
     if (!destination->Accepting) {
         return STATUS_INVALID_DEVICE_STATE;
+    }
+    if (auto failure = Platform::Current().Faults().Take("WdfRequestForwardToIoQueue")) {
+        return *failure;
     }
     if (request->CurrentQueue != nullptr) {
         Queue* source = request->CurrentQueue;

@@ -49,6 +49,8 @@ public:
     std::optional<Dispatcher::EventId> TimeoutEvent;
 
     PFN_WDF_REQUEST_CANCEL CancelRoutine = nullptr;
+    // The file object a create request opens.
+    Object* CreatingFile = nullptr;
 
     // A USB request's URB, kept with the request, and what its completion reports.
     std::unique_ptr<std::max_align_t[]> UrbStorage;
@@ -71,5 +73,9 @@ PIRP DetachIncoming(Request& request);
 
 // Ends an incoming request: its IRP completes and the request is deleted.
 void FinishIncoming(Request& request, NTSTATUS status, ULONG_PTR information);
+// Create, cleanup and close of a handle on a device with file objects.
+void HandleFileRequest(Device& device, PIRP irp);
+// The create request of a file object ended: a failure takes the file object away.
+void FileCreateFinished(Request& request, NTSTATUS status);
 
 } // namespace platform::wdf

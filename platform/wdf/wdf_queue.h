@@ -93,8 +93,15 @@ inline constexpr ULONG WdfIoQueueDispatchRequests = 0x02;
 inline constexpr ULONG WdfIoQueueNoRequests = 0x04;
 inline constexpr ULONG WdfIoQueueDriverNoRequests = 0x08;
 inline constexpr ULONG WdfIoQueuePnpHeld = 0x10;
-// Requests waiting in the queue, requests its driver holds, and the state bits above.
-void WdfIoQueueGetState(WDFQUEUE Queue, PULONG QueueRequests, PULONG DriverRequests, PULONG State);
+using WDF_IO_QUEUE_STATE = ULONG;
+// The state bits above; also the requests waiting in the queue and those its driver holds.
+WDF_IO_QUEUE_STATE WdfIoQueueGetState(WDFQUEUE Queue, PULONG QueueRequests, PULONG DriverRequests);
+// Nothing waits in the queue and its driver holds none of its requests.
+constexpr bool WDF_IO_QUEUE_IDLE(WDF_IO_QUEUE_STATE State)
+{
+    return (State & (WdfIoQueueNoRequests | WdfIoQueueDriverNoRequests)) ==
+           (WdfIoQueueNoRequests | WdfIoQueueDriverNoRequests);
+}
 // Refuses new requests and waits until every queued and held one has ended.
 void WdfIoQueueDrainSynchronously(WDFQUEUE Queue);
 

@@ -108,7 +108,8 @@ PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_CONTEXT_TYPE
 template <class T>
 inline void WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(PWDF_OBJECT_ATTRIBUTES Attributes)
 {
-    static_assert(std::is_trivially_destructible_v<T> && std::is_standard_layout_v<T>,
+    // Zeroed memory is a valid value of it, and nothing runs at its end.
+    static_assert(std::is_trivially_destructible_v<T> && std::is_trivially_copyable_v<T>,
                   "a context is a plain record");
     WDF_OBJECT_ATTRIBUTES_INIT(Attributes);
     Attributes->ContextTypeInfo = WdfContextTypeInfoOf(static_cast<const T*>(nullptr));

@@ -307,8 +307,7 @@ TEST(QueuePower, HeldRequestsAreSuspendedResumedAndPurged)
     internal->PowerStop(false);
     ULONG queued = 0;
     ULONG inDriver = 0;
-    ULONG state = 0;
-    WdfIoQueueGetState(queue, &queued, &inDriver, &state);
+    const WDF_IO_QUEUE_STATE state = WdfIoQueueGetState(queue, &queued, &inDriver);
     EXPECT_EQ(queued, 1u);
     EXPECT_EQ(inDriver, 1u);
     EXPECT_NE(state & WdfIoQueuePnpHeld, 0u);
