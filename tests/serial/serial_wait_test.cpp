@@ -3,6 +3,9 @@
 // close; buffered data dropped by a purge.
 #include "tests/serial/port_fixture.h"
 
+#include "platform/wdf/device.h"
+#include "platform/wdf/queue.h"
+
 namespace {
 
 using namespace x9tr::test;
@@ -39,6 +42,14 @@ protected:
         WdfCollectionRemove(context->Usb.FreeReadMemoryCollection, memory);
         *x9trsertest::GetUsbMemoryContext(memory) = {bytes, 0};
         WdfCollectionAdd(context->Usb.ReadMemoryCollection, memory);
+    }
+    // The default queue as the framework stops it at power-down (suspend)
+    // or removal (purge) and starts it again.
+    platform::wdf::Queue& DefaultQueue()
+    {
+        auto* device = world.World().Objects().ResolveAs<platform::wdf::Device>(world.Device(),
+                                                                                platform::wdf::ObjectKind::Device, "test");
+        return *static_cast<platform::wdf::Queue*>(device->DefaultQueue);
     }
     SERIAL_STATUS CommStatus() { return ValueOf<SERIAL_STATUS>(Ioctl(IOCTL_SERIAL_GET_COMMSTATUS, {}, 20).Data); }
 
@@ -109,6 +120,32 @@ TEST_F(SerialWaitTest, CancelledWaitEndsOnceAndLaterEventsAreKept)
     EXPECT_EQ(world.Context()->CurrentWaitOnMaskRequest, nullptr);
     Raise(SERIAL_EV_RXCHAR);
     EXPECT_EQ(ValueOf<ULONG>(Ioctl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4).Data), SERIAL_EV_RXCHAR);
+}
+
+TEST_F(SerialWaitTest, SuspendedWaitStaysAndIsCancelableAgainAfterResume)
+{
+    ASSERT_EQ(Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, BytesOf(SERIAL_EV_RXCHAR)).Status, STATUS_SUCCESS);
+    auto wait = StartWait();
+    DefaultQueue().PowerStop(false);
+    world.World().Dispatcher().RunUntilIdle(1000);
+    EXPECT_FALSE(wait->Done());
+    EXPECT_EQ(x9trsertest::GetRequestContext(world.Context()->CurrentWaitOnMaskRequest)->CancelRoutine, nullptr);
+    DefaultQueue().PowerResume();
+    world.World().Dispatcher().RunUntilIdle(1000);
+    EXPECT_FALSE(wait->Done());
+    EXPECT_TRUE(wait->Cancel());
+    EXPECT_EQ(wait->Wait().Status, STATUS_CANCELLED);
+}
+
+TEST_F(SerialWaitTest, PurgingStopEndsThePendingWait)
+{
+    ASSERT_EQ(Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, BytesOf(SERIAL_EV_RXCHAR)).Status, STATUS_SUCCESS);
+    auto wait = StartWait();
+    DefaultQueue().PowerStop(true);
+    const auto result = wait->Wait();
+    EXPECT_EQ(result.Status, STATUS_CANCELLED);
+    EXPECT_EQ(world.Context()->CurrentWaitOnMaskRequest, nullptr);
+    DefaultQueue().PowerResume();
 }
 
 TEST_F(SerialWaitTest, OpenClearsMaskAndHistory)
