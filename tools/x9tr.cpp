@@ -85,9 +85,10 @@ int Summary(const CommonOptions& options)
                 "framework objects, requests, queues, I/O and USB targets, verifier, USB stack, Plug and Play\n"
                 "manager, applications' handles), the simulated handset, instance numbers, and the bus\n"
                 "driver's children with their request forwarding, so that a function driver on a child\n"
-                "reaches its function, and the serial port core (settings, every serial control code,\n"
-                "wait-on-mask, purge, receive buffer and write path), tested behind a test port. Still to\n"
-                "come: the modem and diagnostic COM ports on the handset and the network adapter.\n");
+                "reaches its function, and the serial port core: settings, every serial control code,\n"
+                "wait-on-mask and purge, tested behind a test port, with the receive buffer and write\n"
+                "path that the COM ports will move data through. Still to come: the modem and diagnostic\n"
+                "COM ports on the handset and the network adapter.\n");
     SaveRegistry(machine, options);
     return 0;
 }
