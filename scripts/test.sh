@@ -20,21 +20,23 @@ ninja -C build/gcc-release -j "$jobs"
 # or adds lands in the source tree; on a finding that directory is kept.
 CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link -DX9TR_SANITIZE=ON -DX9TR_FUZZ=ON -DX9TR_TESTS=OFF >/dev/null
-ninja -C build/fuzz -j "$jobs" fuzz_configuration_walk
-fuzz_run=$(mktemp -d -t x9tr-fuzz.XXXXXX)
-mkdir "$fuzz_run/corpus" "$fuzz_run/crashes"
-cp fuzz/corpus/configuration_walk/* "$fuzz_run/corpus/"
-fuzzer="$PWD/build/fuzz/fuzz/fuzz_configuration_walk"
-if ! (cd "$fuzz_run" &&
-      ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-      "$fuzzer" -max_total_time=5 -timeout=30 -print_final_stats=1 -artifact_prefix="$fuzz_run/crashes/" \
-          corpus >"$fuzz_run/fuzz.log" 2>&1); then
-    tail -n 60 "$fuzz_run/fuzz.log"
-    echo "fuzz_configuration_walk found a crash; its input and the whole log are in $fuzz_run" >&2
-    exit 1
-fi
-sed -n 's/^stat::\(number_of_executed_units\|average_exec_per_sec\)/fuzz_configuration_walk: \1/p' "$fuzz_run/fuzz.log"
-rm -rf "$fuzz_run"
+ninja -C build/fuzz -j "$jobs" fuzz_configuration_walk fuzz_acm_interface
+for target in configuration_walk acm_interface; do
+    fuzz_run=$(mktemp -d -t x9tr-fuzz.XXXXXX)
+    mkdir "$fuzz_run/corpus" "$fuzz_run/crashes"
+    cp fuzz/corpus/$target/* "$fuzz_run/corpus/"
+    fuzzer="$PWD/build/fuzz/fuzz/fuzz_$target"
+    if ! (cd "$fuzz_run" &&
+          ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+          "$fuzzer" -max_total_time=5 -timeout=30 -print_final_stats=1 -artifact_prefix="$fuzz_run/crashes/" \
+              corpus >"$fuzz_run/fuzz.log" 2>&1); then
+        tail -n 60 "$fuzz_run/fuzz.log"
+        echo "fuzz_$target found a crash; its input and the whole log are in $fuzz_run" >&2
+        exit 1
+    fi
+    sed -n "s/^stat::\(number_of_executed_units\|average_exec_per_sec\)/fuzz_$target: \1/p" "$fuzz_run/fuzz.log"
+    rm -rf "$fuzz_run"
+done
 
 CXX=g++ cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=Debug -DX9TR_SANITIZE=ON >/dev/null
 ninja -C build/test -j "$jobs"
