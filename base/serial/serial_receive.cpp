@@ -15,7 +15,9 @@ namespace {
 
 ULONG FilledCount(PDEVICE_CONTEXT Context) { return WdfCollectionGetCount(Context->Usb.ReadMemoryCollection); }
 
-// Takes an idle request and a free memory (ReadSyncSpinLock held); both or neither.
+// Takes an idle request and a free memory (ReadSyncSpinLock held), both or
+// neither, and records the request as in flight before it is sent, so that
+// a completion that comes at once finds it there.
 BOOLEAN TakeRequestAndMemory(PDEVICE_CONTEXT Context, WDFREQUEST* Request, WDFMEMORY* Memory)
 {
     auto request = static_cast<WDFREQUEST>(WdfCollectionGetFirstItem(Context->Usb.ReadRequestCollection));
@@ -25,6 +27,7 @@ BOOLEAN TakeRequestAndMemory(PDEVICE_CONTEXT Context, WDFREQUEST* Request, WDFME
     }
     WdfCollectionRemove(Context->Usb.ReadRequestCollection, request);
     WdfCollectionRemove(Context->Usb.FreeReadMemoryCollection, memory);
+    WdfCollectionAdd(Context->Usb.PendingReadRequestCollection, request);
     *Request = request;
     *Memory = memory;
     return TRUE;
@@ -151,11 +154,6 @@ NTSTATUS KickUsbRead(PDEVICE_CONTEXT Context)
                  static_cast<LONG>(filled);
     }
     BOOLEAN have = budget > 0 ? TakeRequestAndMemory(Context, &request, &memory) : FALSE;
-    // Recorded as in flight before it is sent, so that a completion that
-    // comes at once finds it there.
-    if (have) {
-        WdfCollectionAdd(Context->Usb.PendingReadRequestCollection, request);
-    }
     WdfSpinLockRelease(Context->ReadSyncSpinLock);
 
     while (have) {
@@ -180,9 +178,6 @@ NTSTATUS KickUsbRead(PDEVICE_CONTEXT Context)
         }
         WdfSpinLockAcquire(Context->ReadSyncSpinLock);
         have = TakeRequestAndMemory(Context, &request, &memory);
-        if (have) {
-            WdfCollectionAdd(Context->Usb.PendingReadRequestCollection, request);
-        }
         WdfSpinLockRelease(Context->ReadSyncSpinLock);
     }
     return STATUS_SUCCESS;

@@ -51,19 +51,14 @@ void StartWaitOnMask(PDEVICE_CONTEXT Context, WDFREQUEST Request)
     *static_cast<PULONG>(requestContext->Buffer) = 0;
     requestContext->Information = sizeof(ULONG);
 
-    WdfSpinLockAcquire(Context->WaitMaskSyncSpinLock);
-    const BOOLEAN refused = Context->WaitMask == 0 || Context->CurrentWaitOnMaskRequest != nullptr;
-    WdfSpinLockRelease(Context->WaitMaskSyncSpinLock);
-    if (refused) {
-        requestContext->Status = STATUS_INVALID_PARAMETER;
-        CompleteRequest(Request, STATUS_INVALID_PARAMETER, sizeof(ULONG));
-        return;
-    }
-
     ULONG history = 0;
+    BOOLEAN refused = FALSE;
     BOOLEAN cancelled = FALSE;
     WdfSpinLockAcquire(Context->WaitMaskSyncSpinLock);
-    if (Context->HistoryMask == 0) {
+    if (Context->WaitMask == 0 || Context->CurrentWaitOnMaskRequest != nullptr) {
+        // Nothing to wait for, or one wait already pending.
+        refused = TRUE;
+    } else if (Context->HistoryMask == 0) {
         if (NT_SUCCESS(SetCancelRoutine(Request, EvtWaitOnMaskCancel))) {
             Context->CurrentWaitOnMaskRequest = Request;
         } else {
@@ -76,7 +71,10 @@ void StartWaitOnMask(PDEVICE_CONTEXT Context, WDFREQUEST Request)
     }
     WdfSpinLockRelease(Context->WaitMaskSyncSpinLock);
 
-    if (cancelled) {
+    if (refused) {
+        requestContext->Status = STATUS_INVALID_PARAMETER;
+        CompleteRequest(Request, STATUS_INVALID_PARAMETER, sizeof(ULONG));
+    } else if (cancelled) {
         requestContext->Status = STATUS_CANCELLED;
         CompleteRequest(Request, STATUS_CANCELLED, requestContext->Information);
     } else if (history != 0) {

@@ -40,6 +40,17 @@ BOOLEAN InWriteCollection(PDEVICE_CONTEXT Context, WDFREQUEST Request)
     return FALSE;
 }
 
+// A write or an immediate character the port holds, suspended (the transfer
+// stays with the device) or purged (the transfer is cancelled).
+void StopHeldWrite(PDEVICE_CONTEXT Context, WDFREQUEST Request, ULONG ActionFlags)
+{
+    if ((ActionFlags & WdfRequestStopActionSuspend) != 0) {
+        StopOrResumeIoWrite(Context, Request, TRUE);
+    } else if ((ActionFlags & WdfRequestStopActionPurge) != 0) {
+        CancelIoWrite(Context, Request);
+    }
+}
+
 BOOLEAN SendWrite(PDEVICE_CONTEXT Context, WDFREQUEST Request, LONGLONG Timeout)
 {
     WDF_REQUEST_SEND_OPTIONS options;
@@ -132,11 +143,8 @@ void EvtRequestWriteCompletionRoutine(WDFREQUEST Request, WDFIOTARGET, PWDF_REQU
         NTSTATUS status = WdfUsbTargetPipeFormatRequestForWrite(context->Usb.BulkOutputPipe, Request, nullptr, nullptr);
         if (NT_SUCCESS(status)) {
             WdfRequestSetCompletionRoutine(Request, EvtRequestWriteCompletionRoutine, context);
-            const ULONGLONG multiplier = context->Timeouts.WriteTotalTimeoutMultiplier;
-            const ULONGLONG constant = context->Timeouts.WriteTotalTimeoutConstant;
-            const LONGLONG timeout =
-                multiplier != 0 || constant != 0 ? static_cast<LONGLONG>(multiplier + constant) * -10000 : 0;
-            if (SendWrite(context, Request, timeout)) {
+            // The packet's time-out counts it as one byte, with the values now in force.
+            if (SendWrite(context, Request, WriteTimeout(context, 1))) {
                 return;
             }
             status = WdfRequestGetStatus(Request);
@@ -188,12 +196,7 @@ WDFREQUEST FindRequestImmediateChar(PDEVICE_CONTEXT Context)
 
 void EvtIoWriteStop(WDFQUEUE Queue, WDFREQUEST Request, ULONG ActionFlags)
 {
-    PDEVICE_CONTEXT context = QueueContext(Queue);
-    if ((ActionFlags & WdfRequestStopActionSuspend) != 0) {
-        StopOrResumeIoWrite(context, Request, TRUE);
-    } else if ((ActionFlags & WdfRequestStopActionPurge) != 0) {
-        CancelIoWrite(context, Request);
-    }
+    StopHeldWrite(QueueContext(Queue), Request, ActionFlags);
 }
 
 void EvtIoWriteResume(WDFQUEUE Queue, WDFREQUEST Request)
@@ -206,11 +209,7 @@ BOOLEAN StopImmediateChar(PDEVICE_CONTEXT Context, WDFREQUEST Request, ULONG Act
     if (Request == nullptr || Request != FindRequestImmediateChar(Context)) {
         return FALSE;
     }
-    if ((ActionFlags & WdfRequestStopActionSuspend) != 0) {
-        StopOrResumeIoWrite(Context, Request, TRUE);
-    } else if ((ActionFlags & WdfRequestStopActionPurge) != 0) {
-        CancelIoWrite(Context, Request);
-    }
+    StopHeldWrite(Context, Request, ActionFlags);
     return TRUE;
 }
 

@@ -149,15 +149,21 @@ std::unique_ptr<PendingIo> FileHandle::StartWrite(std::span<const std::byte> dat
     return Start(stack, data, 0);
 }
 
-std::unique_ptr<PendingIo> FileHandle::StartDeviceControl(ULONG code, std::span<const std::byte> input,
-                                                          std::size_t outputLength)
+std::unique_ptr<PendingIo> FileHandle::StartControl(UCHAR majorFunction, ULONG code,
+                                                    std::span<const std::byte> input, std::size_t outputLength)
 {
     IO_STACK_LOCATION stack{};
-    stack.MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    stack.MajorFunction = majorFunction;
     stack.Parameters.DeviceIoControl.IoControlCode = code;
     stack.Parameters.DeviceIoControl.InputBufferLength = static_cast<ULONG>(input.size());
     stack.Parameters.DeviceIoControl.OutputBufferLength = static_cast<ULONG>(outputLength);
     return Start(stack, input, outputLength);
+}
+
+std::unique_ptr<PendingIo> FileHandle::StartDeviceControl(ULONG code, std::span<const std::byte> input,
+                                                          std::size_t outputLength)
+{
+    return StartControl(IRP_MJ_DEVICE_CONTROL, code, input, outputLength);
 }
 
 std::unique_ptr<PendingIo> FileHandle::StartInternalDeviceControl(ULONG code, PVOID argument1)
@@ -172,12 +178,7 @@ std::unique_ptr<PendingIo> FileHandle::StartInternalDeviceControl(ULONG code, PV
 std::unique_ptr<PendingIo> FileHandle::StartInternalDeviceControl(ULONG code, std::span<const std::byte> input,
                                                                   std::size_t outputLength)
 {
-    IO_STACK_LOCATION stack{};
-    stack.MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    stack.Parameters.DeviceIoControl.IoControlCode = code;
-    stack.Parameters.DeviceIoControl.InputBufferLength = static_cast<ULONG>(input.size());
-    stack.Parameters.DeviceIoControl.OutputBufferLength = static_cast<ULONG>(outputLength);
-    return Start(stack, input, outputLength);
+    return StartControl(IRP_MJ_INTERNAL_DEVICE_CONTROL, code, input, outputLength);
 }
 
 void FileHandle::CancelIo()

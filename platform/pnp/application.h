@@ -96,6 +96,9 @@ private:
     friend class PendingIo;
     NTSTATUS SendFileRequest(UCHAR majorFunction);
     std::unique_ptr<PendingIo> Start(IO_STACK_LOCATION stack, std::span<const std::byte> input, std::size_t outputLength);
+    // A device control or an internal device control with buffers.
+    std::unique_ptr<PendingIo> StartControl(UCHAR majorFunction, ULONG code, std::span<const std::byte> input,
+                                            std::size_t outputLength);
 
     PDEVICE_OBJECT top_;
     std::u16string name_;

@@ -79,4 +79,22 @@ private:
     platform::pnp::DeviceNode* node_ = nullptr;
 };
 
+// A test whose port is open from the start.
+class OpenPortTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        port = world.Open();
+        ASSERT_NE(port, nullptr);
+    }
+    platform::pnp::IoResult Ioctl(ULONG code, const Bytes& input = {}, std::size_t output = 0)
+    {
+        return port->DeviceControl(code, input, output);
+    }
+    x9trsertest::TEST_PORT_CONTEXT* State() { return world.Context(); }
+
+    TestPortWorld world;
+    std::unique_ptr<platform::pnp::FileHandle> port;
+};
+
 } // namespace x9tr::test

@@ -302,11 +302,10 @@ TEST(SerialDispatch, EveryInternalControlCode)
     }
 }
 
-TEST(SerialDispatch, GetLineControlZeroesTheWholeOutputBeforeTheDeviceAnswers)
+using SerialDispatchTest = OpenPortTest;
+
+TEST_F(SerialDispatchTest, GetLineControlZeroesTheWholeOutputBeforeTheDeviceAnswers)
 {
-    TestPortWorld world;
-    auto port = world.Open();
-    ASSERT_NE(port, nullptr);
     TestFunction().HoldForwarded = true;
     Bytes garbage(8, std::byte{0xEE});
     auto pending = port->StartDeviceControl(IOCTL_SERIAL_GET_LINE_CONTROL, garbage, 8);
@@ -322,36 +321,27 @@ TEST(SerialDispatch, GetLineControlZeroesTheWholeOutputBeforeTheDeviceAnswers)
     EXPECT_EQ(pending->Wait().Status, STATUS_SUCCESS);
 }
 
-TEST(SerialDispatch, ForwardedCodeCompletedWithTheDeviceStatus)
+TEST_F(SerialDispatchTest, ForwardedCodeCompletedWithTheDeviceStatus)
 {
-    TestPortWorld world;
-    auto port = world.Open();
-    ASSERT_NE(port, nullptr);
     TestFunction().DeviceStatus = STATUS_IO_TIMEOUT;
     const auto result = port->DeviceControl(IOCTL_SERIAL_SET_BAUD_RATE, BytesOf(SERIAL_BAUD_RATE{57600}), 0);
     EXPECT_EQ(result.Status, STATUS_IO_TIMEOUT);
-    EXPECT_EQ(world.Context()->CurrentBaud, 1200u);
+    EXPECT_EQ(State()->CurrentBaud, 1200u);
 }
 
-TEST(SerialDispatch, FailedForwardCompletesWithTheForwardingStatus)
+TEST_F(SerialDispatchTest, FailedForwardCompletesWithTheForwardingStatus)
 {
-    TestPortWorld world;
-    auto port = world.Open();
-    ASSERT_NE(port, nullptr);
     world.World().Faults().Arm("WdfRequestForwardToIoQueue", STATUS_INSUFFICIENT_RESOURCES);
     const auto result = port->DeviceControl(IOCTL_SERIAL_SET_DTR, {}, 0);
     EXPECT_EQ(result.Status, STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(result.Information, 0u);
     EXPECT_TRUE(TestFunction().Forwarded.empty());
-    EXPECT_EQ(world.Context()->ModemControl, 0u);
+    EXPECT_EQ(State()->ModemControl, 0u);
 }
 
-TEST(SerialDispatch, ForwardedRequestsComeUpOneAtATime)
+TEST_F(SerialDispatchTest, ForwardedRequestsComeUpOneAtATime)
 {
     // The second queue is sequential: one request with the device at a time.
-    TestPortWorld world;
-    auto port = world.Open();
-    ASSERT_NE(port, nullptr);
     TestFunction().HoldForwarded = true;
     auto first = port->StartDeviceControl(IOCTL_SERIAL_SET_DTR, {}, 0);
     auto second = port->StartDeviceControl(IOCTL_SERIAL_SET_RTS, {}, 0);

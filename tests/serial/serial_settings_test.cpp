@@ -6,26 +6,9 @@
 namespace {
 
 using namespace x9tr::test;
-using Context = x9trsertest::TEST_PORT_CONTEXT;
-
 constexpr LONG kBufferBytes = 1024 * 1216;
 
-class SerialSettingsTest : public testing::Test {
-protected:
-    void SetUp() override
-    {
-        port = world.Open();
-        ASSERT_NE(port, nullptr);
-    }
-    platform::pnp::IoResult Ioctl(ULONG code, const Bytes& input = {}, std::size_t output = 0)
-    {
-        return port->DeviceControl(code, input, output);
-    }
-    Context* State() { return world.Context(); }
-
-    TestPortWorld world;
-    std::unique_ptr<platform::pnp::FileHandle> port;
-};
+using SerialSettingsTest = OpenPortTest;
 
 TEST_F(SerialSettingsTest, FreshPortDefaults)
 {

@@ -11,17 +11,8 @@ namespace {
 using namespace x9tr::test;
 using Context = x9trsertest::TEST_PORT_CONTEXT;
 
-class SerialWaitTest : public testing::Test {
+class SerialWaitTest : public OpenPortTest {
 protected:
-    void SetUp() override
-    {
-        port = world.Open();
-        ASSERT_NE(port, nullptr);
-    }
-    platform::pnp::IoResult Ioctl(ULONG code, const Bytes& input = {}, std::size_t output = 0)
-    {
-        return port->DeviceControl(code, input, output);
-    }
     std::unique_ptr<platform::pnp::PendingIo> StartWait()
     {
         auto wait = port->StartDeviceControl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
@@ -31,13 +22,13 @@ protected:
     // Events as the reader, the write path or a notification reports them.
     void Raise(ULONG events)
     {
-        x9trsertest::CompleteWaitOnMask(world.Context(), events);
+        x9trsertest::CompleteWaitOnMask(State(), events);
         world.World().Dispatcher().RunUntilIdle(1000);
     }
     // Received bytes as the reader leaves them in the receive buffer.
     void Buffer(ULONG bytes)
     {
-        Context* context = world.Context();
+        Context* context = State();
         auto memory = static_cast<WDFMEMORY>(WdfCollectionGetFirstItem(context->Usb.FreeReadMemoryCollection));
         WdfCollectionRemove(context->Usb.FreeReadMemoryCollection, memory);
         *x9trsertest::GetUsbMemoryContext(memory) = {bytes, 0};
@@ -52,9 +43,6 @@ protected:
         return *static_cast<platform::wdf::Queue*>(device->DefaultQueue);
     }
     SERIAL_STATUS CommStatus() { return ValueOf<SERIAL_STATUS>(Ioctl(IOCTL_SERIAL_GET_COMMSTATUS, {}, 20).Data); }
-
-    TestPortWorld world;
-    std::unique_ptr<platform::pnp::FileHandle> port;
 };
 
 TEST_F(SerialWaitTest, EventsBeforeTheWaitAreReportedAtOnce)
@@ -83,7 +71,7 @@ TEST_F(SerialWaitTest, PendingWaitEndsWithTheNextEvents)
     EXPECT_EQ(result.Status, STATUS_SUCCESS);
     EXPECT_EQ(ValueOf<ULONG>(result.Data), 0x401u);
     // Nothing left for the next wait.
-    EXPECT_EQ(world.Context()->HistoryMask, 0u);
+    EXPECT_EQ(State()->HistoryMask, 0u);
 }
 
 TEST_F(SerialWaitTest, PendingWaitEndsWithNoEventsOnANewMask)
@@ -117,7 +105,7 @@ TEST_F(SerialWaitTest, CancelledWaitEndsOnceAndLaterEventsAreKept)
     const auto result = wait->Wait();
     EXPECT_EQ(result.Status, STATUS_CANCELLED);
     EXPECT_EQ(result.Information, 4u);
-    EXPECT_EQ(world.Context()->CurrentWaitOnMaskRequest, nullptr);
+    EXPECT_EQ(State()->CurrentWaitOnMaskRequest, nullptr);
     Raise(SERIAL_EV_RXCHAR);
     EXPECT_EQ(ValueOf<ULONG>(Ioctl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4).Data), SERIAL_EV_RXCHAR);
 }
@@ -129,7 +117,7 @@ TEST_F(SerialWaitTest, SuspendedWaitStaysAndIsCancelableAgainAfterResume)
     DefaultQueue().PowerStop(false);
     world.World().Dispatcher().RunUntilIdle(1000);
     EXPECT_FALSE(wait->Done());
-    EXPECT_EQ(x9trsertest::GetRequestContext(world.Context()->CurrentWaitOnMaskRequest)->CancelRoutine, nullptr);
+    EXPECT_EQ(x9trsertest::GetRequestContext(State()->CurrentWaitOnMaskRequest)->CancelRoutine, nullptr);
     DefaultQueue().PowerResume();
     world.World().Dispatcher().RunUntilIdle(1000);
     EXPECT_FALSE(wait->Done());
@@ -144,7 +132,7 @@ TEST_F(SerialWaitTest, PurgingStopEndsThePendingWait)
     DefaultQueue().PowerStop(true);
     const auto result = wait->Wait();
     EXPECT_EQ(result.Status, STATUS_CANCELLED);
-    EXPECT_EQ(world.Context()->CurrentWaitOnMaskRequest, nullptr);
+    EXPECT_EQ(State()->CurrentWaitOnMaskRequest, nullptr);
     DefaultQueue().PowerResume();
 }
 
@@ -166,7 +154,7 @@ TEST_F(SerialWaitTest, PurgeReceiveClearDropsBufferedData)
     EXPECT_EQ(CommStatus().AmountInInQueue, 107u);
     ASSERT_EQ(Ioctl(IOCTL_SERIAL_PURGE, BytesOf(SERIAL_PURGE_RXCLEAR)).Status, STATUS_SUCCESS);
     EXPECT_EQ(CommStatus().AmountInInQueue, 0u);
-    EXPECT_EQ(WdfCollectionGetCount(world.Context()->Usb.FreeReadMemoryCollection), 1026u);
+    EXPECT_EQ(WdfCollectionGetCount(State()->Usb.FreeReadMemoryCollection), 1026u);
     // Data arriving afterwards is buffered as usual.
     Buffer(5);
     EXPECT_EQ(CommStatus().AmountInInQueue, 5u);
@@ -174,7 +162,7 @@ TEST_F(SerialWaitTest, PurgeReceiveClearDropsBufferedData)
     ASSERT_EQ(Ioctl(IOCTL_SERIAL_PURGE, BytesOf(SERIAL_PURGE_TXABORT | SERIAL_PURGE_RXABORT)).Status, STATUS_SUCCESS);
     EXPECT_EQ(CommStatus().AmountInInQueue, 5u);
     // Both queues run again.
-    for (WDFQUEUE queue : {world.Context()->ReadIoQueue, world.Context()->WriteIoQueue}) {
+    for (WDFQUEUE queue : {State()->ReadIoQueue, State()->WriteIoQueue}) {
         const ULONG state = WdfIoQueueGetState(queue, nullptr, nullptr);
         EXPECT_NE(state & WdfIoQueueAcceptRequests, 0u);
         EXPECT_NE(state & WdfIoQueueDispatchRequests, 0u);

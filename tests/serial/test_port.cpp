@@ -28,7 +28,7 @@ void Record(WDFREQUEST Request, const char* routine)
 
 // Answers a forwarded request as a device that accepted it would, or with
 // the status the test asked for.
-void Answer(TEST_PORT_CONTEXT* Context, WDFREQUEST Request, ULONG_PTR Information)
+void Answer(WDFREQUEST Request, ULONG_PTR Information)
 {
     auto& function = TestFunction();
     if (function.HoldForwarded) {
@@ -38,7 +38,6 @@ void Answer(TEST_PORT_CONTEXT* Context, WDFREQUEST Request, ULONG_PTR Informatio
     PREQUEST_CONTEXT requestContext = GetRequestContext(Request);
     requestContext->Status = function.DeviceStatus;
     requestContext->Information = NT_SUCCESS(function.DeviceStatus) ? Information : 0;
-    (void)Context;
     CompleteRequest(Request, requestContext->Status, requestContext->Information);
 }
 
@@ -49,14 +48,14 @@ void TestStartSetBaudRate(TEST_PORT_CONTEXT* Context, WDFREQUEST Request)
         Context->CurrentBaud = static_cast<SERIAL_BAUD_RATE*>(GetRequestContext(Request)->Buffer)->BaudRate;
         Context->WmiCommData.BaudRate = Context->CurrentBaud;
     }
-    Answer(Context, Request, 0);
+    Answer(Request, 0);
 }
 
 void TestStartGetBaudRate(TEST_PORT_CONTEXT* Context, WDFREQUEST Request)
 {
     Record(Request, "StartGetBaudRate");
     static_cast<SERIAL_BAUD_RATE*>(GetRequestContext(Request)->Buffer)->BaudRate = Context->CurrentBaud;
-    Answer(Context, Request, sizeof(SERIAL_BAUD_RATE));
+    Answer(Request, sizeof(SERIAL_BAUD_RATE));
 }
 
 void TestStartSetLineControl(TEST_PORT_CONTEXT* Context, WDFREQUEST Request)
@@ -65,20 +64,20 @@ void TestStartSetLineControl(TEST_PORT_CONTEXT* Context, WDFREQUEST Request)
     if (NT_SUCCESS(TestFunction().DeviceStatus)) {
         SerialEmuUpdateLineControl(Context, static_cast<SERIAL_LINE_CONTROL*>(GetRequestContext(Request)->Buffer));
     }
-    Answer(Context, Request, 0);
+    Answer(Request, 0);
 }
 
 void TestStartGetLineControl(TEST_PORT_CONTEXT* Context, WDFREQUEST Request)
 {
     Record(Request, "StartGetLineControl");
     *static_cast<SERIAL_LINE_CONTROL*>(GetRequestContext(Request)->Buffer) = Context->LineControl;
-    Answer(Context, Request, sizeof(SERIAL_LINE_CONTROL));
+    Answer(Request, sizeof(SERIAL_LINE_CONTROL));
 }
 
-void TestStartSetBreakOnOff(TEST_PORT_CONTEXT* Context, WDFREQUEST Request)
+void TestStartSetBreakOnOff(TEST_PORT_CONTEXT*, WDFREQUEST Request)
 {
     Record(Request, "StartSetBreakOnOff");
-    Answer(Context, Request, 0);
+    Answer(Request, 0);
 }
 
 void TestStartSetOrClearDtrRts(TEST_PORT_CONTEXT* Context, WDFREQUEST Request)
@@ -93,7 +92,7 @@ void TestStartSetOrClearDtrRts(TEST_PORT_CONTEXT* Context, WDFREQUEST Request)
         default: break;
         }
     }
-    Answer(Context, Request, 0);
+    Answer(Request, 0);
 }
 
 void TestStartSetModemControl(TEST_PORT_CONTEXT* Context, WDFREQUEST Request)
@@ -102,7 +101,7 @@ void TestStartSetModemControl(TEST_PORT_CONTEXT* Context, WDFREQUEST Request)
     if (NT_SUCCESS(TestFunction().DeviceStatus)) {
         Context->ModemControl = *static_cast<PULONG>(GetRequestContext(Request)->Buffer) & 0x3;
     }
-    Answer(Context, Request, 0);
+    Answer(Request, 0);
 }
 
 ULONG TestGetModemStatus(TEST_PORT_CONTEXT*) { return TestFunction().ModemStatus; }
