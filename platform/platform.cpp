@@ -146,3 +146,8 @@ void Platform::UnloadDriver(LoadedDriver* driver)
 }
 
 } // namespace platform
+
+PCONFIGURATION_INFORMATION IoGetConfigurationInformation()
+{
+    return &platform::Platform::Current().ConfigurationInformation();
+}

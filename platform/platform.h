@@ -61,6 +61,8 @@ public:
     wdf::ObjectTable& Objects() { return objects_; }
     platform::Faults& Faults() { return faults_; }
     ObjectNamespace& Names() { return names_; }
+    // The system's device counts (IoGetConfigurationInformation).
+    CONFIGURATION_INFORMATION& ConfigurationInformation() { return configuration_; }
 
     // Loads a driver of the given service name: makes its driver object and
     // service key and calls its entry point. Null when the entry failed
@@ -85,6 +87,7 @@ private:
     platform::Registry registry_;
     platform::Faults faults_;
     ObjectNamespace names_;
+    CONFIGURATION_INFORMATION configuration_{};
     wdf::ObjectTable objects_;
     std::list<std::unique_ptr<LoadedDriver>> drivers_;
     BusRelationsListener* busRelationsListener_ = nullptr;

@@ -28,3 +28,4 @@
 #include "platform/wdf/wdf_timer.h"
 #include "platform/wdf/wdf_types.h"
 #include "platform/wdf/wdf_usb.h"
+#include "platform/wdf/wdf_wmi.h"

@@ -4,6 +4,7 @@
 #include "tools/machine.h"
 
 #include "base/bus/bus_driver.h"
+#include "base/mdm/src/mdm_entry.h"
 
 #include <filesystem>
 
@@ -13,6 +14,7 @@ std::vector<platform::pnp::DriverImage> DriverImages()
 {
     return {
         {u"X9TRbus", x9trbus::DriverEntry},
+        {u"X9TRmdm", x9trmdm::DriverEntry},
     };
 }
 
@@ -22,8 +24,10 @@ Machine::Machine(const MachineOptions& options)
     if (!options.RegistryFile.empty() && std::filesystem::exists(options.RegistryFile)) {
         world_->Registry().LoadJson(options.RegistryFile);
     }
-    auto manifests = platform::pnp::LoadManifests(options.InstallDirectory);
-    manifests.insert(manifests.end(), options.ExtraManifests.begin(), options.ExtraManifests.end());
+    // A test's own drivers come before the installed ones for the IDs they list.
+    auto manifests = options.ExtraManifests;
+    const auto installed = platform::pnp::LoadManifests(options.InstallDirectory);
+    manifests.insert(manifests.end(), installed.begin(), installed.end());
     auto images = DriverImages();
     images.insert(images.end(), options.ExtraImages.begin(), options.ExtraImages.end());
     pnp_ = std::make_unique<platform::pnp::PnpManager>(*world_, std::move(manifests), std::move(images));

@@ -208,7 +208,35 @@ EVT_WDF_WORKITEM DiagEvtWorkItemResetUsbReadPipe;
 NTSTATUS StartUsbRead(PDEVICE_CONTEXT Context);
 NTSTATUS StopUsbRead(PDEVICE_CONTEXT Context);
 
+// The port device's names, its WMI blocks and the requests it answers itself.
+inline BOOLEAN IsDeviceOpened(PDEVICE_CONTEXT Context) { return Context->DeviceOpened; }
+inline void MarkOpen(PDEVICE_CONTEXT Context)
+{
+    Context->DeviceOpened = TRUE;
+    Context->WmiCommData.IsBusy = TRUE;
+}
+inline void MarkClose(PDEVICE_CONTEXT Context)
+{
+    Context->DeviceOpened = FALSE;
+    Context->WmiCommData.IsBusy = FALSE;
+}
+// Reads PortName from the device's hardware key into a 256-byte buffer,
+// terminated; *Length is its byte length without the terminator.
+NTSTATUS SerialReadSymName(WDFDEVICE Device, PWSTR Buffer, PUSHORT Length);
+NTSTATUS SerialDoExternalNaming(PDEVICE_CONTEXT Context);
+void SerialUndoExternalNaming(PDEVICE_CONTEXT Context);
+NTSTATUS SerialWmiRegistration(WDFDEVICE Device);
+EVT_WDFDEVICE_WDM_IRP_PREPROCESS EvtMjFlushBuffer;
+IO_COMPLETION_ROUTINE MjFlushBufferCompletion;
+EVT_WDFDEVICE_WDM_IRP_PREPROCESS EvtSerialQueryInformationFile;
+EVT_WDFDEVICE_WDM_IRP_PREPROCESS EvtSerialSetInformationFile;
+
 // Reads.
+EVT_WDF_IO_QUEUE_IO_READ EvtIoRead;
+void StartIoRead(PDEVICE_CONTEXT Context, WDFREQUEST Request);
+EVT_WDF_IO_QUEUE_IO_STOP EvtIoReadStop;
+EVT_WDF_IO_QUEUE_IO_RESUME EvtIoReadResume;
+void StopOrResumeIoRead(PDEVICE_CONTEXT Context, WDFREQUEST Request, BOOLEAN Stop);
 void CancelIoRead(PDEVICE_CONTEXT Context, WDFREQUEST Request, NTSTATUS Status);
 EVT_WDF_REQUEST_CANCEL EvtIoReadCancel;
 EVT_WDF_TIMER EvtReadRequestTotalTimerFunc;

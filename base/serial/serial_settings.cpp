@@ -76,14 +76,12 @@ void SerialEmuOpen(PDEVICE_CONTEXT Context)
     SerialClearStats(Context);
     Context->ErrorWord = 0;
     Context->TXHolding = 0;
-    Context->DeviceOpened = TRUE;
-    Context->WmiCommData.IsBusy = TRUE;
+    MarkOpen(Context);
 }
 
 void SerialEmuClose(PDEVICE_CONTEXT Context)
 {
-    Context->DeviceOpened = FALSE;
-    Context->WmiCommData.IsBusy = FALSE;
+    MarkClose(Context);
     // Nothing is sent to the device for it.
     Context->ModemControl = 0;
 }

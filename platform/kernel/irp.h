@@ -84,6 +84,30 @@ using PINTERFACE = INTERFACE*;
 struct IRP;
 using PIRP = IRP*;
 
+// The classes of IRP_MJ_QUERY_INFORMATION and IRP_MJ_SET_INFORMATION that
+// devices answer, and the records two of them carry.
+enum FILE_INFORMATION_CLASS : ULONG {
+    FileBasicInformation = 4,
+    FileStandardInformation = 5,
+    FilePositionInformation = 14,
+    FileAllocationInformation = 19,
+    FileEndOfFileInformation = 20,
+};
+
+struct FILE_STANDARD_INFORMATION {
+    LONGLONG AllocationSize;
+    LONGLONG EndOfFile;
+    ULONG NumberOfLinks;
+    BOOLEAN DeletePending;
+    BOOLEAN Directory;
+};
+static_assert(sizeof(FILE_STANDARD_INFORMATION) == 24);
+
+struct FILE_POSITION_INFORMATION {
+    LONGLONG CurrentByteOffset;
+};
+static_assert(sizeof(FILE_POSITION_INFORMATION) == 8);
+
 using IO_COMPLETION_ROUTINE = NTSTATUS(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 using PIO_COMPLETION_ROUTINE = IO_COMPLETION_ROUTINE*;
 inline constexpr NTSTATUS STATUS_MORE_PROCESSING_REQUIRED = MakeStatus(0xC0000016);
@@ -112,6 +136,15 @@ struct IO_STACK_LOCATION {
             alignas(void*) ULONG IoControlCode;
             PVOID Type3InputBuffer;
         } DeviceIoControl;
+        struct {
+            ULONG Length;
+            alignas(void*) FILE_INFORMATION_CLASS FileInformationClass;
+        } QueryFile;
+        struct {
+            ULONG Length;
+            alignas(void*) FILE_INFORMATION_CLASS FileInformationClass;
+            PVOID FileObject;
+        } SetFile;
         struct {
             const GUID* InterfaceType;
             USHORT Size;

@@ -1,7 +1,67 @@
 // The object namespace.
 #include "platform/kernel/object_namespace.h"
 
+#include <cstdio>
+
 namespace platform {
+
+std::u16string GuidText(const GUID& guid)
+{
+    char text[40];
+    std::snprintf(text, sizeof(text), "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                  static_cast<unsigned>(guid.Data1), guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1],
+                  guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
+    std::u16string result;
+    for (const char* c = text; *c != 0; ++c) {
+        result.push_back(static_cast<char16_t>(*c));
+    }
+    return result;
+}
+
+NTSTATUS ObjectNamespace::RegisterInterface(const GUID& interfaceClass, std::u16string_view instancePath,
+                                            std::u16string_view reference, PDEVICE_OBJECT device,
+                                            std::u16string* link)
+{
+    std::u16string name = u"\\??\\";
+    for (char16_t c : instancePath) {
+        name.push_back(c == u'\\' ? u'#' : c);
+    }
+    name += u"#";
+    name += GuidText(interfaceClass);
+    if (!reference.empty()) {
+        name += u"\\";
+        name += reference;
+    }
+    std::lock_guard lock(mutex_);
+    for (const auto& known : interfaces_) {
+        if (Fold(known.SymbolicLink) == Fold(name)) {
+            return STATUS_OBJECT_NAME_COLLISION;
+        }
+    }
+    interfaces_.push_back({interfaceClass, name, std::u16string(instancePath), device});
+    if (link != nullptr) {
+        *link = name;
+    }
+    return STATUS_SUCCESS;
+}
+
+void ObjectNamespace::UnregisterInterfaces(PDEVICE_OBJECT device)
+{
+    std::lock_guard lock(mutex_);
+    std::erase_if(interfaces_, [device](const DeviceInterface& known) { return known.Device == device; });
+}
+
+std::vector<DeviceInterface> ObjectNamespace::Interfaces(const GUID& interfaceClass) const
+{
+    std::lock_guard lock(mutex_);
+    std::vector<DeviceInterface> found;
+    for (const auto& known : interfaces_) {
+        if (known.Class == interfaceClass) {
+            found.push_back(known);
+        }
+    }
+    return found;
+}
 
 std::u16string ObjectNamespace::Fold(std::u16string_view name)
 {

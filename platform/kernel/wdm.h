@@ -49,3 +49,16 @@ using PFILE_OBJECT = FILE_OBJECT*;
 inline constexpr ULONG FILE_DEVICE_BUS_EXTENDER = 0x0000002A;
 inline constexpr ULONG FILE_DEVICE_SERIAL_PORT = 0x0000001B;
 inline constexpr ULONG FILE_DEVICE_UNKNOWN = 0x00000022;
+
+// The system's counts of devices by kind; serial port drivers keep SerialCount.
+struct CONFIGURATION_INFORMATION {
+    ULONG DiskCount;
+    ULONG FloppyCount;
+    ULONG CdRomCount;
+    ULONG TapeCount;
+    ULONG ScsiPortCount;
+    ULONG SerialCount;
+    ULONG ParallelCount;
+};
+using PCONFIGURATION_INFORMATION = CONFIGURATION_INFORMATION*;
+PCONFIGURATION_INFORMATION IoGetConfigurationInformation();

@@ -73,7 +73,14 @@ FileHandle::FileHandle(PDEVICE_OBJECT top, std::u16string name) : top_(top), nam
 
 std::unique_ptr<FileHandle> FileHandle::Open(std::u16string_view name, NTSTATUS* status)
 {
-    PDEVICE_OBJECT device = Platform::Current().Names().Resolve(name);
+    // "COM5" and "\\.\COM5" name the link \DosDevices\COM5, as an application's names do.
+    std::u16string path(name);
+    if (path.starts_with(u"\\\\.\\")) {
+        path = u"\\DosDevices\\" + path.substr(4);
+    } else if (!path.empty() && path.front() != u'\\') {
+        path = u"\\DosDevices\\" + path;
+    }
+    PDEVICE_OBJECT device = Platform::Current().Names().Resolve(path);
     if (device == nullptr || device->Handler == nullptr) {
         if (status != nullptr) {
             *status = STATUS_OBJECT_NAME_NOT_FOUND;
@@ -131,6 +138,34 @@ std::unique_ptr<PendingIo> FileHandle::Start(IO_STACK_LOCATION stack, std::span<
     pending_.push_back(io.get());
     IoCallDriver(top_, irp);
     return io;
+}
+
+std::unique_ptr<PendingIo> FileHandle::StartFlush()
+{
+    IO_STACK_LOCATION stack{};
+    stack.MajorFunction = IRP_MJ_FLUSH_BUFFERS;
+    return Start(stack, {}, 0);
+}
+
+std::unique_ptr<PendingIo> FileHandle::StartQueryInformation(FILE_INFORMATION_CLASS informationClass,
+                                                             std::size_t length)
+{
+    IO_STACK_LOCATION stack{};
+    stack.MajorFunction = IRP_MJ_QUERY_INFORMATION;
+    stack.Parameters.QueryFile.Length = static_cast<ULONG>(length);
+    stack.Parameters.QueryFile.FileInformationClass = informationClass;
+    return Start(stack, {}, length);
+}
+
+std::unique_ptr<PendingIo> FileHandle::StartSetInformation(FILE_INFORMATION_CLASS informationClass,
+                                                           std::span<const std::byte> data)
+{
+    IO_STACK_LOCATION stack{};
+    stack.MajorFunction = IRP_MJ_SET_INFORMATION;
+    stack.Parameters.SetFile.Length = static_cast<ULONG>(data.size());
+    stack.Parameters.SetFile.FileInformationClass = informationClass;
+    stack.Parameters.SetFile.FileObject = &file_;
+    return Start(stack, data, 0);
 }
 
 std::unique_ptr<PendingIo> FileHandle::StartRead(std::size_t length)

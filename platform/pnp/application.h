@@ -54,7 +54,8 @@ private:
 class FileHandle {
 public:
     // Opens the device the name (or a link) names: a create request goes to
-    // the top of its stack. Null with *Status the reason when it fails.
+    // the top of its stack. "COM5" and "\\.\COM5" name \DosDevices\COM5.
+    // Null with *Status the reason when it fails.
     static std::unique_ptr<FileHandle> Open(std::u16string_view name, NTSTATUS* status);
     // Closing sends the cleanup and close requests.
     ~FileHandle();
@@ -84,6 +85,20 @@ public:
     {
         return StartInternalDeviceControl(code, input, outputLength)->Wait();
     }
+    // Flush, and the file information a serial device answers.
+    IoResult Flush() { return StartFlush()->Wait(); }
+    IoResult QueryInformation(FILE_INFORMATION_CLASS informationClass, std::size_t length)
+    {
+        return StartQueryInformation(informationClass, length)->Wait();
+    }
+    IoResult SetInformation(FILE_INFORMATION_CLASS informationClass, std::span<const std::byte> data)
+    {
+        return StartSetInformation(informationClass, data)->Wait();
+    }
+    std::unique_ptr<PendingIo> StartFlush();
+    std::unique_ptr<PendingIo> StartQueryInformation(FILE_INFORMATION_CLASS informationClass, std::size_t length);
+    std::unique_ptr<PendingIo> StartSetInformation(FILE_INFORMATION_CLASS informationClass,
+                                                   std::span<const std::byte> data);
     // Cancels every request of this handle still pending.
     void CancelIo();
 

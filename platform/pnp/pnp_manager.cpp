@@ -103,6 +103,45 @@ NTSTATUS PrepareAndPowerUp(WDFDEVICE handle)
     return status;
 }
 
+// A system power transition of one device.
+NTSTATUS PowerDown(WDFDEVICE handle, WDF_POWER_DEVICE_STATE target)
+{
+    wdf::Device* device = DeviceOf(handle);
+    if (device == nullptr || device->IsDeleted()) {
+        return STATUS_SUCCESS;
+    }
+    const auto queues = device->Queues;
+    for (wdf::Object* object : queues) {
+        auto* queue = static_cast<wdf::Queue*>(object);
+        if (queue->PowerManaged()) {
+            CallDriver(*device, [&] { queue->PowerStop(false); return 0; });
+        }
+    }
+    const auto exit = device->PnpPower.EvtDeviceD0Exit;
+    return exit != nullptr ? CallDriver(*device, [&] { return exit(handle, target); }) : STATUS_SUCCESS;
+}
+
+NTSTATUS PowerUp(WDFDEVICE handle, WDF_POWER_DEVICE_STATE previous)
+{
+    wdf::Device* device = DeviceOf(handle);
+    if (device == nullptr || device->IsDeleted()) {
+        return STATUS_SUCCESS;
+    }
+    const auto entry = device->PnpPower.EvtDeviceD0Entry;
+    const NTSTATUS status = entry != nullptr ? CallDriver(*device, [&] { return entry(handle, previous); })
+                                             : STATUS_SUCCESS;
+    if (NT_SUCCESS(status)) {
+        ResumePowerManagedQueues(*device);
+    }
+    return status;
+}
+
+// The ports class and where the system keeps the COM names in use.
+constexpr std::u16string_view kPortsClass = u"{4d36e978-e325-11ce-bfc1-08002be10318}";
+constexpr std::u16string_view kComNameArbiterKey =
+    u"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\COM Name Arbiter";
+constexpr ULONG kComDbBits = 256 * 8;
+
 void PowerDownAndRelease(WDFDEVICE handle)
 {
     wdf::Device* device = DeviceOf(handle);
@@ -251,6 +290,116 @@ void PnpManager::StartNode(DeviceNode& node)
     node.NodeState = NT_SUCCESS(node.StartStatus) ? DeviceNode::State::Started : DeviceNode::State::StartFailed;
 }
 
+void PnpManager::AssignPortName(DeviceNode& node)
+{
+    auto& registry = world_.Registry();
+    const std::u16string hardwareKey = node.HardwareKeyPath();
+    registry.OpenKey(hardwareKey, true);
+    RegistryValue comDb;
+    if (!NT_SUCCESS(registry.QueryValue(kComNameArbiterKey, u"ComDB", &comDb)) || comDb.Type != REG_BINARY) {
+        comDb = RegistryValue{REG_BINARY, {}};
+    }
+    comDb.Data.resize(kComDbBits / 8, std::byte{0});
+    auto bit = [&](ULONG number) -> std::byte& { return comDb.Data[(number - 1) / 8]; };
+    auto mask = [](ULONG number) { return static_cast<std::byte>(1u << ((number - 1) % 8)); };
+
+    RegistryValue existing;
+    if (NT_SUCCESS(registry.QueryValue(hardwareKey, u"PortName", &existing))) {
+        if (auto name = existing.AsString(); name && !name->empty()) {
+            // Installed before: the port keeps its name, and the name stays taken.
+            node.PortName = *name;
+            if (name->size() > 3 && SameId(name->substr(0, 3), u"COM")) {
+                ULONG number = 0;
+                for (char16_t c : name->substr(3)) {
+                    number = (c >= u'0' && c <= u'9' && number < kComDbBits) ? number * 10 + (c - u'0') : kComDbBits + 1;
+                }
+                if (number >= 1 && number <= kComDbBits) {
+                    bit(number) |= mask(number);
+                    registry.OpenKey(kComNameArbiterKey, true);
+                    registry.SetValue(kComNameArbiterKey, u"ComDB", comDb);
+                }
+            }
+            return;
+        }
+    }
+    // COM1 and COM2 are the machine's own ports.
+    for (ULONG number = 3; number <= kComDbBits; ++number) {
+        if ((bit(number) & mask(number)) != std::byte{0}) {
+            continue;
+        }
+        bit(number) |= mask(number);
+        registry.OpenKey(kComNameArbiterKey, true);
+        registry.SetValue(kComNameArbiterKey, u"ComDB", comDb);
+        node.PortName = u"COM" + Utf8ToUtf16(std::to_string(number));
+        registry.SetValue(hardwareKey, u"PortName", RegistryValue::String(node.PortName));
+        return;
+    }
+}
+
+NTSTATUS PnpManager::Suspend(DeviceNode* node, WDF_POWER_DEVICE_STATE target)
+{
+    if (node == nullptr || node->NodeState != DeviceNode::State::Started || node->PowerState != WdfPowerDeviceD0) {
+        return node == nullptr ? STATUS_INVALID_PARAMETER : STATUS_SUCCESS;
+    }
+    NTSTATUS first = STATUS_SUCCESS;
+    auto note = [&first](NTSTATUS status) {
+        if (NT_SUCCESS(first) && !NT_SUCCESS(status)) {
+            first = status;
+        }
+    };
+    for (auto it = node->Children.rbegin(); it != node->Children.rend(); ++it) {
+        note(Suspend(it->get(), target));
+    }
+    if (node->Fdo != nullptr) {
+        note(PowerDown(node->Fdo, target));
+    }
+    if (node->PdoDevice != nullptr) {
+        note(PowerDown(node->PdoDevice, target));
+    }
+    node->PowerState = target;
+    return first;
+}
+
+NTSTATUS PnpManager::Resume(DeviceNode* node)
+{
+    if (node == nullptr || node->NodeState != DeviceNode::State::Started || node->PowerState == WdfPowerDeviceD0) {
+        return node == nullptr ? STATUS_INVALID_PARAMETER : STATUS_SUCCESS;
+    }
+    const WDF_POWER_DEVICE_STATE previous = node->PowerState;
+    NTSTATUS first = STATUS_SUCCESS;
+    auto note = [&first](NTSTATUS status) {
+        if (NT_SUCCESS(first) && !NT_SUCCESS(status)) {
+            first = status;
+        }
+    };
+    if (node->PdoDevice != nullptr) {
+        note(PowerUp(node->PdoDevice, previous));
+    }
+    if (node->Fdo != nullptr) {
+        note(PowerUp(node->Fdo, previous));
+    }
+    node->PowerState = WdfPowerDeviceD0;
+    for (auto& child : node->Children) {
+        note(Resume(child.get()));
+    }
+    return first;
+}
+
+bool PnpManager::QueryRemove(const DeviceNode* node) const
+{
+    if (node == nullptr) {
+        return false;
+    }
+    for (WDFDEVICE handle : {node->Fdo, node->PdoDevice}) {
+        if (wdf::Device* device = handle != nullptr ? DeviceOf(handle) : nullptr;
+            device != nullptr && device->StopRemoveRefusals != 0) {
+            return false;
+        }
+    }
+    return std::all_of(node->Children.begin(), node->Children.end(),
+                       [this](const auto& child) { return QueryRemove(child.get()); });
+}
+
 NTSTATUS PnpManager::AddAndStart(DeviceNode& node, const Manifest& manifest)
 {
     LoadedDriver* loaded = LoadedFor(manifest.Service);
@@ -259,6 +408,9 @@ NTSTATUS PnpManager::AddAndStart(DeviceNode& node, const Manifest& manifest)
     }
     node.Driver = loaded;
     node.SoftwareKeyPath = SoftwareKeyFor(node, manifest);
+    if (SameId(manifest.ClassGuid, kPortsClass)) {
+        AssignPortName(node);
+    }
     const auto driver = static_cast<WDFDRIVER>(loaded->FrameworkDriver()->Handle());
     auto init = wdf::MakeDeviceInit(driver, node.InstancePath, node.SoftwareKeyPath, node.Pdo);
     const PFN_WDF_DRIVER_DEVICE_ADD deviceAdd = wdf::DeviceAddCallback(driver);

@@ -40,7 +40,10 @@ public:
     ULONG Address = 0xFFFFFFFF;
     std::u16string Service;    // the function driver, empty for none
     std::u16string SoftwareKeyPath;
+    std::u16string PortName; // the COM name a port got at installation, empty for none
     NTSTATUS StartStatus = STATUS_SUCCESS;
+    // The device power state of the node's devices.
+    WDF_POWER_DEVICE_STATE PowerState = WdfPowerDeviceD0;
     State NodeState = State::Added;
 
     DeviceNode* Parent = nullptr;
@@ -74,6 +77,16 @@ public:
     void Unplug(DeviceNode* node, bool deferCleanup = false);
     void FinishRemoval(DeviceNode* node);
 
+    // A system power transition of the node and everything below it: the
+    // devices leave D0 for Target (children first, each stack from the top,
+    // power-managed queues stopped first), and with Resume come back (parents
+    // first, each stack from the bottom). The first failure is returned.
+    NTSTATUS Suspend(DeviceNode* node, WDF_POWER_DEVICE_STATE target = WdfPowerDeviceD3);
+    NTSTATUS Resume(DeviceNode* node);
+    // Whether the node's subtree may be stopped or removed: no device of it
+    // has refused with WdfDeviceSetStaticStopRemove.
+    bool QueryRemove(const DeviceNode* node) const;
+
     const std::vector<std::unique_ptr<DeviceNode>>& Roots() const { return roots_; }
     DeviceNode* FindByFdo(WDFDEVICE fdo);
 
@@ -87,6 +100,9 @@ private:
     void CreateChild(DeviceNode& parent, WDFDEVICE parentDevice, std::size_t index);
     LoadedDriver* LoadedFor(const std::u16string& service);
     std::u16string SoftwareKeyFor(DeviceNode& node, const Manifest& manifest);
+    // The ports class installer's work: a port keeps the COM name in its
+    // hardware key, or gets the lowest free one from COM3 up.
+    void AssignPortName(DeviceNode& node);
 
     Platform& world_;
     std::vector<Manifest> manifests_;

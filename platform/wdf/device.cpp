@@ -8,7 +8,9 @@
 #include "platform/wdf/iotarget.h"
 #include "platform/wdf/request.h"
 #include "platform/wdf/wdf_registry.h"
+#include "platform/wdf/wdf_string.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -70,6 +72,7 @@ void Device::OnDelete()
     if (!DeviceName.empty()) {
         names.UnregisterDevice(DeviceName);
     }
+    names.UnregisterInterfaces(&DeviceObject);
 }
 
 Device* ResolveDevice(WDFDEVICE handle, const char* operation)
@@ -114,6 +117,25 @@ NTSTATUS Device::DispatchIrp(PDEVICE_OBJECT, PIRP irp)
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return status;
     }
+    for (const auto& preprocess : Preprocess) {
+        if (preprocess.MajorFunction != stack->MajorFunction ||
+            (!preprocess.MinorFunctions.empty() &&
+             std::find(preprocess.MinorFunctions.begin(), preprocess.MinorFunctions.end(), stack->MinorFunction) ==
+                 preprocess.MinorFunctions.end())) {
+            continue;
+        }
+        // The driver sees it first; it completes it or hands it back.
+        const auto callback = preprocess.Callback;
+        const WDFDEVICE handle = static_cast<WDFDEVICE>(Handle());
+        NTSTATUS status = STATUS_SUCCESS;
+        InvokeDriverCallback(*this, [&] { status = callback(handle, irp); });
+        return status;
+    }
+    return DispatchToQueues(irp);
+}
+
+NTSTATUS Device::DispatchToQueues(PIRP irp)
+{
     // Everything else is a request for the driver's queues.
     IoMarkIrpPending(irp);
     ReceiveIrp(*this, irp);
@@ -237,10 +259,16 @@ NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRIBUTES Dev
     device->FileObjectConfig = init.FileObjectConfig;
     device->FileObjectAttributes = init.FileObjectAttributes;
     device->Exclusive = init.Exclusive;
+    device->Sddl = init.Sddl;
+    device->Preprocess = init.Preprocess;
     device->DeviceObject.DriverObject = WdfDriverWdmGetDriverObject(init.Driver);
     device->DeviceObject.DeviceType = init.DeviceType;
     device->DeviceObject.LowerDevice = init.LowerDevice;
     device->DeviceObject.StackSize = static_cast<CHAR>(init.LowerDevice != nullptr ? init.LowerDevice->StackSize + 1 : 1);
+    if (!init.Preprocess.empty()) {
+        // A preprocessed IRP handed on moves to a location of its own.
+        ++device->DeviceObject.StackSize;
+    }
     if (init.IsPdo) {
         device->ParentDevice = platform::wdf::ResolveDevice(init.ParentDevice, "WdfDeviceCreate");
         // A child that forwards to its parent needs room for the parent's stack too.
@@ -512,4 +540,110 @@ NTSTATUS WdfDeviceCreateSymbolicLink(WDFDEVICE DeviceHandle, PCUNICODE_STRING Sy
         device->SymbolicLinks.push_back(link);
     }
     return status;
+}
+
+NTSTATUS WdfDeviceInitAssignSDDLString(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING SDDLString)
+{
+    if (!platform::wdf::CheckInit(DeviceInit, "WdfDeviceInitAssignSDDLString")) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (SDDLString == nullptr) {
+        DeviceInit->Sddl.clear();
+        return STATUS_SUCCESS;
+    }
+    const std::u16string_view text = platform::View(*SDDLString);
+    // A descriptor in SDDL starts with a component tag: "D:", "O:", "G:" or "S:".
+    if (text.size() < 2 || text[1] != u':' ||
+        (text[0] != u'D' && text[0] != u'O' && text[0] != u'G' && text[0] != u'S')) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    DeviceInit->Sddl = std::u16string(text);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS WdfDeviceRetrieveDeviceName(WDFDEVICE DeviceHandle, WDFSTRING String)
+{
+    Device* device = platform::wdf::ResolveDevice(DeviceHandle, "WdfDeviceRetrieveDeviceName");
+    if (device == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (auto failure = Platform::Current().Faults().Take("WdfDeviceRetrieveDeviceName")) {
+        return *failure;
+    }
+    return platform::wdf::AssignString(String, device->DeviceName);
+}
+
+void WdfDeviceSetStaticStopRemove(WDFDEVICE DeviceHandle, BOOLEAN Stoppable)
+{
+    Device* device = platform::wdf::ResolveDevice(DeviceHandle, "WdfDeviceSetStaticStopRemove");
+    if (device == nullptr) {
+        return;
+    }
+    if (Stoppable == FALSE) {
+        ++device->StopRemoveRefusals;
+    } else if (device->StopRemoveRefusals == 0) {
+        platform::GetVerifier().Report(platform::VerifierRule::InvalidParameter,
+                                       "WdfDeviceSetStaticStopRemove(TRUE) without a matching FALSE");
+    } else {
+        --device->StopRemoveRefusals;
+    }
+}
+
+NTSTATUS WdfDeviceCreateDeviceInterface(WDFDEVICE DeviceHandle, const GUID* InterfaceClassGUID,
+                                        PCUNICODE_STRING ReferenceString)
+{
+    Device* device = platform::wdf::ResolveDevice(DeviceHandle, "WdfDeviceCreateDeviceInterface");
+    if (device == nullptr || InterfaceClassGUID == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (auto failure = Platform::Current().Faults().Take("WdfDeviceCreateDeviceInterface")) {
+        return *failure;
+    }
+    const std::u16string reference =
+        ReferenceString != nullptr ? std::u16string(platform::View(*ReferenceString)) : std::u16string();
+    return Platform::Current().Names().RegisterInterface(*InterfaceClassGUID, device->InstanceId, reference,
+                                                         &device->DeviceObject, nullptr);
+}
+
+NTSTATUS WdfDeviceInitAssignWdmIrpPreprocessCallback(PWDFDEVICE_INIT DeviceInit,
+                                                     PFN_WDFDEVICE_WDM_IRP_PREPROCESS EvtDeviceWdmIrpPreprocess,
+                                                     UCHAR MajorFunction, PUCHAR MinorFunctions,
+                                                     ULONG NumMinorFunctions)
+{
+    if (!platform::wdf::CheckInit(DeviceInit, "WdfDeviceInitAssignWdmIrpPreprocessCallback") ||
+        EvtDeviceWdmIrpPreprocess == nullptr || MajorFunction > IRP_MJ_PNP ||
+        (NumMinorFunctions != 0 && MinorFunctions == nullptr)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    for (const auto& known : DeviceInit->Preprocess) {
+        if (known.MajorFunction == MajorFunction) {
+            return STATUS_INVALID_DEVICE_REQUEST;
+        }
+    }
+    platform::wdf::IrpPreprocess preprocess{MajorFunction, {}, EvtDeviceWdmIrpPreprocess};
+    if (NumMinorFunctions != 0) {
+        preprocess.MinorFunctions.assign(MinorFunctions, MinorFunctions + NumMinorFunctions);
+    }
+    DeviceInit->Preprocess.push_back(std::move(preprocess));
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS WdfDeviceWdmDispatchPreprocessedIrp(WDFDEVICE DeviceHandle, PIRP Irp)
+{
+    Device* device = platform::wdf::ResolveDevice(DeviceHandle, "WdfDeviceWdmDispatchPreprocessedIrp");
+    if (device == nullptr || Irp == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (Irp->CurrentLocation <= 1) {
+        platform::GetVerifier().Report(platform::VerifierRule::InvalidParameter,
+                                       "WdfDeviceWdmDispatchPreprocessedIrp with no stack location left");
+        Irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
+        Irp->IoStatus.Information = 0;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return STATUS_INVALID_PARAMETER;
+    }
+    // The driver set up the next location; the framework works on it.
+    --Irp->CurrentLocation;
+    IoGetCurrentIrpStackLocation(Irp)->DeviceObject = &device->DeviceObject;
+    return device->DispatchToQueues(Irp);
 }

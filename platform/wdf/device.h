@@ -17,6 +17,15 @@
 #include <unordered_map>
 #include <vector>
 
+namespace platform::wdf {
+// A driver's WDM preprocessing of one major function.
+struct IrpPreprocess {
+    UCHAR MajorFunction;
+    std::vector<UCHAR> MinorFunctions; // empty: all
+    PFN_WDFDEVICE_WDM_IRP_PREPROCESS Callback;
+};
+} // namespace platform::wdf
+
 // The identity a bus driver gives a child.
 struct PdoIdentity {
     std::u16string DeviceId;
@@ -57,6 +66,8 @@ struct WDFDEVICE_INIT {
     WDF_FILEOBJECT_CONFIG FileObjectConfig{};
     WDF_OBJECT_ATTRIBUTES FileObjectAttributes{};
     bool Exclusive = false;
+    std::u16string Sddl;
+    std::vector<platform::wdf::IrpPreprocess> Preprocess;
     // The device WdfDeviceCreate made from this record.
     WDFDEVICE Created = nullptr;
 };
@@ -79,6 +90,8 @@ public:
     ~Device() override;
 
     NTSTATUS DispatchIrp(PDEVICE_OBJECT device, PIRP irp) override;
+    // The framework's own handling of an IRP: a request for the queues.
+    NTSTATUS DispatchToQueues(PIRP irp);
 
     std::u16string InstanceId;
     std::u16string HardwareKeyPath;
@@ -104,6 +117,10 @@ public:
     WDF_FILEOBJECT_CONFIG FileObjectConfig{};
     WDF_OBJECT_ATTRIBUTES FileObjectAttributes{};
     bool Exclusive = false;
+    std::u16string Sddl;
+    std::vector<platform::wdf::IrpPreprocess> Preprocess;
+    // Outstanding WdfDeviceSetStaticStopRemove(FALSE) calls.
+    ULONG StopRemoveRefusals = 0;
     // The framework file object of each open handle.
     std::unordered_map<PFILE_OBJECT, Object*> Files;
 

@@ -50,6 +50,8 @@ const char* ObjectKindName(ObjectKind kind)
     case ObjectKind::UsbPipe: return "USB pipe";
     case ObjectKind::ChildList: return "child list";
     case ObjectKind::FileObject: return "file object";
+    case ObjectKind::WmiProvider: return "WMI provider";
+    case ObjectKind::WmiInstance: return "WMI instance";
     }
     return "object";
 }
@@ -291,8 +293,13 @@ void ObjectTable::DeleteTree(Object& object)
         std::lock_guard lock(mutex_);
         children.assign(object.children_.begin(), object.children_.end());
     }
+    // A deleted child's memory (a string's text, a buffer) stays until its
+    // parent's cleanup has run, as the parent's cleanup may still read it.
+    std::vector<Object*> held;
     for (auto it = children.rbegin(); it != children.rend(); ++it) {
         if (!(*it)->IsDeleted()) {
+            Reference(**it);
+            held.push_back(*it);
             DeleteTree(**it);
         }
     }
@@ -301,6 +308,9 @@ void ObjectTable::DeleteTree(Object& object)
         if (callbacks.Cleanup != nullptr) {
             InvokeDriverCallback(object, [&] { callbacks.Cleanup(object.Handle()); });
         }
+    }
+    for (Object* child : held) {
+        Dereference(*child, "the parent's cleanup");
     }
     object.state_ = Object::State::Deleted;
     if (Object* parent = object.parent_) {

@@ -44,6 +44,8 @@ enum class ObjectKind {
     UsbPipe,
     ChildList,
     FileObject,
+    WmiProvider,
+    WmiInstance,
 };
 
 const char* ObjectKindName(ObjectKind kind);

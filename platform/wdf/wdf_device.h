@@ -26,6 +26,29 @@ void WdfDeviceInitSetPnpPowerEventCallbacks(PWDFDEVICE_INIT DeviceInit,
 NTSTATUS WdfDeviceInitAssignName(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING DeviceName);
 // A link to the device's name ("\\DosDevices\\COM5"), removed with the device.
 NTSTATUS WdfDeviceCreateSymbolicLink(WDFDEVICE Device, PCUNICODE_STRING SymbolicLinkName);
+// The security descriptor (in SDDL) the device's object gets; kept with the device.
+NTSTATUS WdfDeviceInitAssignSDDLString(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING SDDLString);
+// Fills a string object with the device's name.
+NTSTATUS WdfDeviceRetrieveDeviceName(WDFDEVICE Device, WDFSTRING String);
+// FALSE: the system may not stop or remove the device (query stop and query
+// remove fail) until a matching TRUE. The calls nest.
+void WdfDeviceSetStaticStopRemove(WDFDEVICE Device, BOOLEAN Stoppable);
+// Publishes a device interface of the class; it goes with the device.
+NTSTATUS WdfDeviceCreateDeviceInterface(WDFDEVICE Device, const GUID* InterfaceClassGUID,
+                                        PCUNICODE_STRING ReferenceString);
+
+// WDM preprocessing: the driver sees IRPs of a major function (and of the
+// listed minor functions, or all when none are listed) before the framework.
+// It completes the IRP itself or hands it on with
+// WdfDeviceWdmDispatchPreprocessedIrp after setting up the next stack
+// location (copied or skipped); the device's IRPs get one more location for it.
+using EVT_WDFDEVICE_WDM_IRP_PREPROCESS = NTSTATUS(WDFDEVICE Device, PIRP Irp);
+using PFN_WDFDEVICE_WDM_IRP_PREPROCESS = EVT_WDFDEVICE_WDM_IRP_PREPROCESS*;
+NTSTATUS WdfDeviceInitAssignWdmIrpPreprocessCallback(PWDFDEVICE_INIT DeviceInit,
+                                                     PFN_WDFDEVICE_WDM_IRP_PREPROCESS EvtDeviceWdmIrpPreprocess,
+                                                     UCHAR MajorFunction, PUCHAR MinorFunctions,
+                                                     ULONG NumMinorFunctions);
+NTSTATUS WdfDeviceWdmDispatchPreprocessedIrp(WDFDEVICE Device, PIRP Irp);
 // Every request the framework makes for the device gets these attributes
 // (a request context, callbacks).
 void WdfDeviceInitSetRequestAttributes(PWDFDEVICE_INIT DeviceInit, PWDF_OBJECT_ATTRIBUTES RequestAttributes);

@@ -17,18 +17,32 @@ using PFN_WDF_FILE_CLOSE = EVT_WDF_FILE_CLOSE*;
 using EVT_WDF_FILE_CLEANUP = void(WDFFILEOBJECT FileObject);
 using PFN_WDF_FILE_CLEANUP = EVT_WDF_FILE_CLEANUP*;
 
+// Where the framework may keep its file object state; the platform keeps
+// its own, so every class behaves the same here.
+enum WDF_FILEOBJECT_CLASS : ULONG {
+    WdfFileObjectInvalid = 0,
+    WdfFileObjectNotRequired = 1,
+    WdfFileObjectWdfCanUseFsContext = 2,
+    WdfFileObjectWdfCanUseFsContext2 = 3,
+    WdfFileObjectWdfCannotUseFsContexts = 4,
+};
+
 struct WDF_FILEOBJECT_CONFIG {
     ULONG Size;
     PFN_WDF_DEVICE_FILE_CREATE EvtDeviceFileCreate;
     PFN_WDF_FILE_CLOSE EvtFileClose;
     PFN_WDF_FILE_CLEANUP EvtFileCleanup;
+    // Whether cleanup and close travel on down the stack after the callbacks.
+    WDF_TRI_STATE AutoForwardCleanupClose;
+    WDF_FILEOBJECT_CLASS FileObjectClass;
 };
 using PWDF_FILEOBJECT_CONFIG = WDF_FILEOBJECT_CONFIG*;
 
 inline void WDF_FILEOBJECT_CONFIG_INIT(PWDF_FILEOBJECT_CONFIG Config, PFN_WDF_DEVICE_FILE_CREATE EvtDeviceFileCreate,
                                        PFN_WDF_FILE_CLOSE EvtFileClose, PFN_WDF_FILE_CLEANUP EvtFileCleanup)
 {
-    *Config = WDF_FILEOBJECT_CONFIG{sizeof(WDF_FILEOBJECT_CONFIG), EvtDeviceFileCreate, EvtFileClose, EvtFileCleanup};
+    *Config = WDF_FILEOBJECT_CONFIG{sizeof(WDF_FILEOBJECT_CONFIG), EvtDeviceFileCreate, EvtFileClose, EvtFileCleanup,
+                                    WdfUseDefault, WdfFileObjectWdfCannotUseFsContexts};
 }
 
 // The create callback completes its request: a failure refuses the open.

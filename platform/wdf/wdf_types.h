@@ -28,9 +28,14 @@ struct WDFWAITLOCK__ {};
 using WDFWAITLOCK = WDFWAITLOCK__*;
 struct WDFSPINLOCK__ {};
 using WDFSPINLOCK = WDFSPINLOCK__*;
+struct WDFWMIPROVIDER__ {};
+using WDFWMIPROVIDER = WDFWMIPROVIDER__*;
+struct WDFWMIINSTANCE__ {};
+using WDFWMIINSTANCE = WDFWMIINSTANCE__*;
 
 inline constexpr std::nullptr_t WDF_NO_HANDLE = nullptr;
 inline constexpr std::nullptr_t WDF_NO_OBJECT_ATTRIBUTES = nullptr;
+inline constexpr std::nullptr_t WDF_NO_EVENT_CALLBACK = nullptr;
 
 enum WDF_EXECUTION_LEVEL {
     WdfExecutionLevelInvalid = 0,

@@ -62,10 +62,11 @@ TEST_F(ObjectModel, DeletionCascadesChildrenFirstNewestFirst)
 
     WdfObjectDelete(root);
 
-    // A child holds its parent, so each object is destroyed as soon as it and
-    // everything below it are deleted.
-    const std::vector<std::string> expected = {"cleanup 3", "destroy 3", "cleanup 4", "destroy 4",
-                                               "cleanup 2", "destroy 2", "cleanup 1", "destroy 1"};
+    // Cleanups run from the leaves up. A deleted child stays readable until
+    // its parent's cleanup has run (which may read it), and a child holds
+    // its parent, so the memory goes from the bottom once the tree is done.
+    const std::vector<std::string> expected = {"cleanup 3", "cleanup 4", "cleanup 2", "destroy 4",
+                                               "cleanup 1", "destroy 3", "destroy 2", "destroy 1"};
     EXPECT_EQ(events, expected);
     EXPECT_EQ(world.World().Objects().LiveObjects(nullptr).size(), 1u); // the driver alone
 }

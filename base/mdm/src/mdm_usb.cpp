@@ -157,4 +157,187 @@ BOOLEAN MdmGetPipeHandle(PMDM_USB_PART, WDFUSBINTERFACE Interface, WDF_USB_PIPE_
     return FALSE;
 }
 
+namespace {
+
+NTSTATUS CreateCollectionOnce(WDFDEVICE Device, WDFCOLLECTION* Collection)
+{
+    if (*Collection != nullptr) {
+        return STATUS_SUCCESS;
+    }
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    attributes.ParentObject = Device;
+    return WdfCollectionCreate(&attributes, Collection);
+}
+
+// The two bulk-in read requests the port ever has, made with the bulk IN
+// pipe as their target and kept in ReadRequestCollection.
+NTSTATUS CreateReadRequests(WDFDEVICE Device, PMDM_USB_PART UsbPart)
+{
+    NTSTATUS status = CreateCollectionOnce(Device, &UsbPart->ReadRequestCollection);
+    if (!NT_SUCCESS(status) || WdfCollectionGetCount(UsbPart->ReadRequestCollection) != 0) {
+        return status;
+    }
+    for (int i = 0; i < 2; ++i) {
+        WDF_OBJECT_ATTRIBUTES attributes;
+        WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+        attributes.ParentObject = Device;
+        WDFREQUEST request = nullptr;
+        status = WdfRequestCreate(&attributes, WdfUsbTargetPipeGetIoTarget(UsbPart->BulkInputPipe), &request);
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+        status = WdfCollectionAdd(UsbPart->ReadRequestCollection, request);
+        if (!NT_SUCCESS(status)) {
+            WdfObjectDelete(request);
+            return status;
+        }
+    }
+    return STATUS_SUCCESS;
+}
+
+} // namespace
+
+NTSTATUS MdmUsbInit(WDFDEVICE Device)
+{
+    PMDM_DEVICE_CONTEXT context = GetMdmDeviceContext(Device);
+    PMDM_USB_PART usb = &context->Usb;
+    usb->Device = Device;
+    NTSTATUS status = STATUS_SUCCESS;
+    if (usb->UsbDevice == nullptr) {
+        status = WdfUsbTargetDeviceCreate(Device, WDF_NO_OBJECT_ATTRIBUTES, &usb->UsbDevice);
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+    }
+    WDF_USB_DEVICE_INFORMATION information;
+    WDF_USB_DEVICE_INFORMATION_INIT(&information);
+    if (NT_SUCCESS(WdfUsbTargetDeviceRetrieveInformation(usb->UsbDevice, &information))) {
+        usb->UsbDeviceTraits = information.Traits;
+    }
+    status = MdmUsbGetInterfaces(Device);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if (!NT_SUCCESS(status = CreateCollectionOnce(Device, &usb->ReadMemoryCollection)) ||
+        !NT_SUCCESS(status = CreateCollectionOnce(Device, &usb->FreeReadMemoryCollection)) ||
+        !NT_SUCCESS(status = CreateReadRequests(Device, usb)) ||
+        !NT_SUCCESS(status = CreateCollectionOnce(Device, &usb->PendingReadRequestCollection)) ||
+        !NT_SUCCESS(status = CreateCollectionOnce(Device, &usb->WriteRequestCollection)) ||
+        !NT_SUCCESS(status = CreateCollectionOnce(Device, &usb->ControlRequestCollection))) {
+        return status;
+    }
+    if (usb->ControlSyncSpinLock == nullptr) {
+        WDF_OBJECT_ATTRIBUTES attributes;
+        WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+        attributes.ParentObject = Device;
+        status = WdfSpinLockCreate(&attributes, &usb->ControlSyncSpinLock);
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+    }
+    WDF_USB_CONTINUOUS_READER_CONFIG reader;
+    WDF_USB_CONTINUOUS_READER_CONFIG_INIT(&reader, MdmEvtUsbInterruptPipeReadComplete, usb,
+                                          usb->InterruptPipeInfo.MaximumPacketSize);
+    reader.HeaderLength = 0;
+    reader.TrailerLength = 0;
+    reader.NumPendingReads = 1;
+    reader.BufferAttributes = WDF_NO_OBJECT_ATTRIBUTES;
+    reader.EvtUsbTargetPipeReadersFailed = MdmEvtUsbInterruptPipeReadersFailed;
+    return WdfUsbTargetPipeConfigContinuousReader(usb->InterruptPipe, &reader);
+}
+
+NTSTATUS MdmUsbGetInterfaces(WDFDEVICE Device)
+{
+    PMDM_USB_PART usb = &GetMdmDeviceContext(Device)->Usb;
+    WdfUsbTargetDeviceGetDeviceDescriptor(usb->UsbDevice, &usb->UsbDeviceDescriptor);
+    if (usb->UsbDeviceDescriptor.bDeviceClass != 0x02) {
+        return STATUS_UNSUCCESSFUL;
+    }
+
+    USHORT size = 0;
+    NTSTATUS status = WdfUsbTargetDeviceRetrieveConfigDescriptor(usb->UsbDevice, nullptr, &size);
+    if (status != STATUS_BUFFER_TOO_SMALL || size == 0) {
+        // A size query cannot succeed without a buffer; if one claims to, nothing was learnt.
+        return NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status;
+    }
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    attributes.ParentObject = usb->UsbDevice;
+    WDFMEMORY memory = nullptr;
+    PVOID buffer = nullptr;
+    status = WdfMemoryCreate(&attributes, NonPagedPool, SERIAL_POOL_TAG, size, &memory, &buffer);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    status = WdfUsbTargetDeviceRetrieveConfigDescriptor(usb->UsbDevice, buffer, &size);
+    if (!NT_SUCCESS(status)) {
+        WdfObjectDelete(memory);
+        return status;
+    }
+    if (size < sizeof(USB_CONFIGURATION_DESCRIPTOR)) {
+        WdfObjectDelete(memory);
+        return STATUS_UNSUCCESSFUL;
+    }
+    usb->ConfigurationDescriptor = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(buffer);
+    // Every walk below ends at wTotalLength; it may not claim more bytes than came back.
+    if (usb->ConfigurationDescriptor->wTotalLength > size) {
+        usb->ConfigurationDescriptor->wTotalLength = size;
+    }
+
+    usb->CommInterfaceDescriptor = nullptr;
+    usb->DataInterfaceDescriptor = nullptr;
+    if (!MdmFindCdcAcmInterface(usb)) {
+        return STATUS_UNSUCCESSFUL;
+    }
+
+    WDF_USB_DEVICE_SELECT_CONFIG_PARAMS params;
+    WDF_USB_DEVICE_SELECT_CONFIG_PARAMS_INIT_MULTIPLE_INTERFACES(&params, 0, nullptr);
+    status = WdfUsbTargetDeviceSelectConfig(usb->UsbDevice, WDF_NO_OBJECT_ATTRIBUTES, &params);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+
+    usb->InterruptPipe = nullptr;
+    usb->BulkInputPipe = nullptr;
+    usb->BulkOutputPipe = nullptr;
+    const UCHAR count = WdfUsbTargetDeviceGetNumInterfaces(usb->UsbDevice);
+    for (UCHAR index = 0; index < count; ++index) {
+        WDFUSBINTERFACE interface = WdfUsbTargetDeviceGetInterface(usb->UsbDevice, index);
+        if (interface == nullptr) {
+            continue;
+        }
+        const BYTE number = WdfUsbInterfaceGetInterfaceNumber(interface);
+        WDFUSBPIPE pipe = nullptr;
+        WDF_USB_PIPE_INFORMATION information;
+        if (number == usb->CommInterfaceDescriptor->bInterfaceNumber) {
+            usb->CommInterface = interface;
+            usb->InterruptPipe = nullptr;
+            if (MdmGetPipeHandle(usb, interface, WdfUsbPipeTypeInterrupt, TRUE, &pipe, &information)) {
+                WdfUsbTargetPipeSetNoMaximumPacketSizeCheck(pipe);
+                usb->InterruptPipe = pipe;
+                usb->InterruptPipeInfo = information;
+            }
+        } else if (number == usb->DataInterfaceDescriptor->bInterfaceNumber) {
+            usb->DataInterface = interface;
+            usb->BulkOutputPipe = nullptr;
+            if (MdmGetPipeHandle(usb, interface, WdfUsbPipeTypeBulk, FALSE, &pipe, &information)) {
+                WdfUsbTargetPipeSetNoMaximumPacketSizeCheck(pipe);
+                usb->BulkOutputPipe = pipe;
+                usb->BulkOutputMaxPacketSize = information.MaximumPacketSize;
+            }
+            usb->BulkInputPipe = nullptr;
+            if (MdmGetPipeHandle(usb, interface, WdfUsbPipeTypeBulk, TRUE, &pipe, &information)) {
+                WdfUsbTargetPipeSetNoMaximumPacketSizeCheck(pipe);
+                usb->BulkInputPipe = pipe;
+                usb->BulkInputMaxPacketSize = information.MaximumPacketSize;
+            }
+        }
+    }
+    if (usb->InterruptPipe == nullptr || usb->BulkOutputPipe == nullptr || usb->BulkInputPipe == nullptr) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    return STATUS_SUCCESS;
+}
+
 } // namespace x9trmdm

@@ -1,7 +1,7 @@
 // The modem's side of the serial control codes: what the core forwards to
 // DeviceControl2IoQueue is carried to the handset as CDC ACM class
 // requests, and the modem status comes from the handset's serial state.
-#include "base/serial/serial.h"
+#include "base/mdm/src/mdm.h"
 
 namespace x9trmdm {
 
@@ -20,6 +20,17 @@ void MdmStartNotCarried(PMDM_DEVICE_CONTEXT, WDFREQUEST Request)
 ULONG MdmGetModemStatus(PMDM_DEVICE_CONTEXT) { return 0; }
 
 } // namespace
+
+void MdmEvtIoDeviceControl2nd(WDFQUEUE Queue, WDFREQUEST Request, std::size_t, std::size_t, ULONG)
+{
+    KickStarter(GetMdmDeviceContext(WdfIoQueueGetDevice(Queue)), Request);
+}
+
+// Requests on DeviceControl2IoQueue are completed by their start routines
+// at once, so none is held across a stop.
+void MdmEvtIoDeviceControl2ndStop(WDFQUEUE, WDFREQUEST, ULONG) {}
+
+void MdmEvtIoDeviceControl2ndResume(WDFQUEUE, WDFREQUEST) {}
 
 const SERIAL_PERSONALITY SerialPersonality = {
     MdmStartNotCarried, // set baud rate
