@@ -8,12 +8,14 @@
 #include "handset/default_handset.h"
 #include "handset/profile.h"
 #include "platform/pnp/application.h"
+#include "platform/wdf/device.h"
 #include "tools/machine.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -62,9 +64,14 @@ inline handset::Profile ModemProfile(const nlohmann::json& top = {}, const nlohm
 
 class ModemPortWorld {
 public:
-    explicit ModemPortWorld(handset::Profile profile = handset::DefaultHandsetProfile(), MachineOptions options = {})
+    // Before runs on the machine's registry before the handset arrives.
+    explicit ModemPortWorld(handset::Profile profile = handset::DefaultHandsetProfile(), MachineOptions options = {},
+                            const std::function<void(platform::Registry&)>& before = {})
     {
         machine_ = std::make_unique<Machine>(options);
+        if (before) {
+            before(machine_->World().Registry());
+        }
         Plug(std::move(profile));
     }
 
@@ -125,6 +132,14 @@ private:
     platform::pnp::DeviceNode* parent_ = nullptr;
     platform::pnp::DeviceNode* node_ = nullptr;
 };
+
+// The default handset's modem child, as the bus driver names it.
+inline constexpr char16_t kModemInstancePath[] = u"USB\\Vid_0abc&Pid_1d2e&Mi_00\\X9TR0001_00";
+
+inline std::u16string ModemHardwareKey() { return platform::wdf::HardwareKeyPathFor(kModemInstancePath); }
+
+// Milliseconds of virtual time, in the dispatcher's 100 ns ticks.
+constexpr LONGLONG Ms(LONGLONG milliseconds) { return milliseconds * 10'000; }
 
 // The port opened, with control codes as the application sends them.
 class OpenModemPortTest : public ::testing::Test {
