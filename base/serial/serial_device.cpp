@@ -146,7 +146,8 @@ NTSTATUS SerialDoExternalNaming(PDEVICE_CONTEXT Context)
         status = SerialReadSymName(device, portName, &portNameLength);
     }
     if (NT_SUCCESS(status)) {
-        WCHAR linkBuffer[kNameBufferBytes / sizeof(WCHAR)];
+        // Room for the prefix and every name SerialReadSymName accepts.
+        WCHAR linkBuffer[(kNameBufferBytes + sizeof(u"\\DosDevices\\")) / sizeof(WCHAR)];
         UNICODE_STRING link{0, static_cast<USHORT>(sizeof(linkBuffer)), linkBuffer};
         status = RtlUnicodeStringPrintf(&link, u"\\%ws\\%ws", u"DosDevices", portName);
         if (NT_SUCCESS(status)) {
