@@ -33,7 +33,8 @@ ConfigurationLayout::ConfigurationLayout(std::span<const std::byte> configuratio
         const UCHAR type = At(descriptor, 1);
         if (type == USB_INTERFACE_DESCRIPTOR_TYPE && length >= sizeof(USB_INTERFACE_DESCRIPTOR)) {
             const UCHAR number = At(descriptor, 2);
-            settings_.push_back(InterfaceSetting{number, At(descriptor, 3), {}});
+            settings_.push_back(InterfaceSetting{number, At(descriptor, 3), {}, At(descriptor, 5), At(descriptor, 6),
+                                                 At(descriptor, 7)});
             if (!HasInterface(number)) {
                 interfaces_.push_back(number);
             }
@@ -44,6 +45,9 @@ ConfigurationLayout::ConfigurationLayout(std::span<const std::byte> configuratio
             settings_.back().Endpoints.push_back(EndpointInfo{At(descriptor, 2), At(descriptor, 3), packet});
         } else if (type == USB_INTERFACE_ASSOCIATION_DESCRIPTOR_TYPE) {
             hasAssociation_ = true;
+            if (length >= 4) {
+                associations_.push_back(Association{At(descriptor, 2), At(descriptor, 3)});
+            }
         }
         offset += length;
     }

@@ -24,6 +24,15 @@ struct InterfaceSetting {
     UCHAR Number = 0;
     UCHAR Alternate = 0;
     std::vector<EndpointInfo> Endpoints;
+    UCHAR Class = 0;
+    UCHAR SubClass = 0;
+    UCHAR Protocol = 0;
+};
+
+// An interface association: the interfaces of one function.
+struct Association {
+    UCHAR FirstInterface = 0;
+    UCHAR InterfaceCount = 0;
 };
 
 class ConfigurationLayout {
@@ -36,6 +45,7 @@ public:
     // bmAttributes, or 0 when the bytes are too short.
     UCHAR Attributes() const { return attributes_; }
     bool HasInterfaceAssociation() const { return hasAssociation_; }
+    const std::vector<Association>& Associations() const { return associations_; }
 
     // Interface settings in the order they appear.
     const std::vector<InterfaceSetting>& Settings() const { return settings_; }
@@ -50,6 +60,7 @@ private:
     std::optional<UCHAR> value_;
     UCHAR attributes_ = 0;
     bool hasAssociation_ = false;
+    std::vector<Association> associations_;
     std::vector<InterfaceSetting> settings_;
     std::vector<UCHAR> interfaces_;
 };

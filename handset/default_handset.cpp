@@ -1,6 +1,10 @@
 // The default handset's profile.
 #include "handset/default_handset.h"
 
+#include <nlohmann/json.hpp>
+
+#include <string>
+
 namespace handset {
 namespace {
 
@@ -37,5 +41,12 @@ constexpr std::string_view kDefaultHandset = R"({
 std::string_view DefaultHandsetJson() { return kDefaultHandset; }
 
 Profile DefaultHandsetProfile() { return ParseProfile(kDefaultHandset, "default handset"); }
+
+Profile DefaultHandsetWithGreeting()
+{
+    nlohmann::json document = nlohmann::json::parse(kDefaultHandset);
+    document["functions"][0]["greeting"] = std::string(kDefaultModemGreeting);
+    return ParseProfile(document.dump(), "default handset");
+}
 
 } // namespace handset

@@ -33,6 +33,10 @@ void Endpoint::Submit(std::vector<std::byte> outData, std::size_t inLength, Done
         return;
     }
     if (!IsIn()) {
+        if (held_) {
+            heldOut_.push_back(HeldOut{std::move(outData), std::move(done)});
+            return;
+        }
         if (failuresLeft_ > 0) {
             --failuresLeft_;
             Refuse(std::move(done), failure_);
@@ -73,7 +77,7 @@ void Endpoint::Pump(USHORT maxPacketSize)
 {
     // A zero max packet size (a malformed descriptor) still moves data, a byte at a time.
     const std::size_t packetSize = std::max<std::size_t>(maxPacketSize, 1);
-    while (!halted_ && !pending_.empty()) {
+    while (!halted_ && !held_ && !pending_.empty()) {
         if (failuresLeft_ > 0) {
             --failuresLeft_;
             EndFirst(failure_);
@@ -83,11 +87,28 @@ void Endpoint::Pump(USHORT maxPacketSize)
             return;
         }
         Transfer& transfer = pending_.front();
-        const std::vector<std::byte>& chunk = chunks_.front();
+        std::vector<std::byte>& chunk = chunks_.front();
+        if (sent_ == 0 && transfer.Data.empty() && !chunk.empty() && chunk.size() <= transfer.InLength) {
+            // The whole device transfer fits the host's, so every one of its
+            // packets goes in and only the last can end the transfer: its
+            // bytes are handed over as they are instead of copied packet by packet.
+            const std::size_t lastPacket = (chunk.size() - 1) % packetSize + 1;
+            transfer.Data = std::move(chunk);
+            chunks_.pop_front();
+            if (lastPacket < packetSize || transfer.Data.size() == transfer.InLength) {
+                EndFirst(USBD_STATUS_SUCCESS);
+            }
+            continue;
+        }
         const std::size_t packet = std::min(packetSize, chunk.size() - sent_);
         const std::size_t room = transfer.InLength - transfer.Data.size();
         const bool fits = packet <= room;
         if (fits) {
+            if (transfer.Data.empty()) {
+                // Room for as much of the front chunk as the transfer takes,
+                // so that filling it packet by packet does not reallocate.
+                transfer.Data.reserve(std::min(transfer.InLength, chunk.size() - sent_));
+            }
             const auto from = chunk.begin() + static_cast<std::ptrdiff_t>(sent_);
             transfer.Data.insert(transfer.Data.end(), from, from + static_cast<std::ptrdiff_t>(packet));
         }
@@ -114,6 +135,18 @@ void Endpoint::EndFirst(USBD_STATUS status)
     Complete(std::move(transfer.Callback), {status, std::move(transfer.Data), received});
 }
 
+void Endpoint::Release(USHORT maxPacketSize)
+{
+    held_ = false;
+    // What waited is taken in order, as if it had just come.
+    auto waiting = std::move(heldOut_);
+    heldOut_.clear();
+    for (auto& out : waiting) {
+        Submit(std::move(out.Data), 0, std::move(out.Callback), maxPacketSize);
+    }
+    Pump(maxPacketSize);
+}
+
 void Endpoint::Halt()
 {
     halted_ = true;
@@ -134,6 +167,10 @@ void Endpoint::EndPending(USBD_STATUS status)
 {
     while (!pending_.empty()) {
         EndFirst(status);
+    }
+    while (!heldOut_.empty()) {
+        Refuse(std::move(heldOut_.front().Callback), status);
+        heldOut_.pop_front();
     }
 }
 

@@ -49,6 +49,11 @@ public:
     void FailNext(USBD_STATUS status, std::size_t count);
     // Ends every pending transfer with Status, keeping the bytes each had received.
     void EndPending(USBD_STATUS status);
+    // A held endpoint answers nothing: IN transfers wait without data and
+    // OUT transfers without being taken, until Release.
+    void Hold() { held_ = true; }
+    void Release(USHORT maxPacketSize);
+    bool Held() const { return held_; }
 
     // The OUT transfers taken, in order.
     const std::vector<std::vector<std::byte>>& OutTransfers() const { return outTransfers_; }
@@ -70,6 +75,13 @@ private:
     std::size_t sent_ = 0;                      // of the front chunk
     std::vector<std::vector<std::byte>> outTransfers_;
     bool halted_ = false;
+    bool held_ = false;
+    // OUT transfers that came while held, not yet taken.
+    struct HeldOut {
+        std::vector<std::byte> Data;
+        Done Callback;
+    };
+    std::deque<HeldOut> heldOut_;
     USBD_STATUS failure_ = USBD_STATUS_SUCCESS;
     std::size_t failuresLeft_ = 0;
 };

@@ -57,6 +57,26 @@ Handset::~Handset()
 
 ControlAnswer Handset::Control(const USB_DEFAULT_PIPE_SETUP_PACKET& setup, std::span<const std::byte> outData)
 {
+    ControlAnswer answer = AnswerControl(setup, outData);
+    WireObserver wire;
+    {
+        std::lock_guard lock(mutex_);
+        wire = wire_;
+    }
+    if (wire) {
+        WireEvent event;
+        event.Control = true;
+        event.Setup = setup;
+        event.Requested = IsIn(setup) ? setup.wLength : outData.size();
+        event.Transferred = IsIn(setup) ? answer.Data.size() : outData.size();
+        event.Status = answer.Status;
+        wire(event);
+    }
+    return answer;
+}
+
+ControlAnswer Handset::AnswerControl(const USB_DEFAULT_PIPE_SETUP_PACKET& setup, std::span<const std::byte> outData)
+{
     ControlAnswer answer;
     {
         std::unique_lock lock(mutex_);
@@ -270,6 +290,8 @@ ControlAnswer Handset::SetConfiguration(USHORT value)
     } else {
         return Stalled();
     }
+    // Every configuration is a fresh start for the functions: they greet again.
+    greeted_.clear();
     SettleEndpoints();
     return Success();
 }
@@ -335,6 +357,29 @@ void Handset::SettleEndpoints()
 
 void Handset::SubmitTransfer(UCHAR endpointAddress, std::vector<std::byte> outData, std::size_t inLength, Done done)
 {
+    WireObserver wire;
+    {
+        std::lock_guard lock(mutex_);
+        wire = wire_;
+    }
+    if (wire) {
+        // Told when the transfer ends, from the dispatcher as the host sees it.
+        const std::size_t requested = USB_ENDPOINT_DIRECTION_IN(endpointAddress) ? inLength : outData.size();
+        done = [wire, endpointAddress, requested, done = std::move(done)](platform::usb::TransferAnswer answer) {
+            WireEvent event;
+            event.Endpoint = endpointAddress;
+            event.Requested = requested;
+            event.Transferred = answer.Transferred;
+            event.Status = answer.Status;
+            wire(event);
+            done(std::move(answer));
+        };
+    }
+    Submit(endpointAddress, std::move(outData), inLength, std::move(done));
+}
+
+void Handset::Submit(UCHAR endpointAddress, std::vector<std::byte> outData, std::size_t inLength, Done done)
+{
     OutHandler handler;
     std::vector<std::byte> taken;
     {
@@ -349,6 +394,11 @@ void Handset::SubmitTransfer(UCHAR endpointAddress, std::vector<std::byte> outDa
         if (!packet) {
             endpoint.Refuse(std::move(done), USBD_STATUS_STALL_PID);
             return;
+        }
+        // The first read of a greeting endpoint since configuration finds the greeting waiting.
+        if (const auto greeting = profile_.Greetings.find(endpointAddress);
+            greeting != profile_.Greetings.end() && greeted_.insert(endpointAddress).second) {
+            endpoint.Feed(greeting->second, 0);
         }
         const std::size_t before = endpoint.OutTransfers().size();
         endpoint.Submit(std::move(outData), inLength, std::move(done), *packet);
@@ -520,6 +570,31 @@ void Handset::FailNext(UCHAR endpointAddress, USBD_STATUS status, std::size_t co
         return;
     }
     EndpointAt(endpointAddress).FailNext(status, count);
+}
+
+void Handset::Hold(UCHAR endpointAddress)
+{
+    std::lock_guard lock(mutex_);
+    if (!IsControlEndpoint(endpointAddress)) {
+        EndpointAt(endpointAddress).Hold();
+    }
+}
+
+void Handset::Release(UCHAR endpointAddress)
+{
+    std::lock_guard lock(mutex_);
+    if (IsControlEndpoint(endpointAddress)) {
+        return;
+    }
+    Endpoint& endpoint = EndpointAt(endpointAddress);
+    const auto packet = Enabled(endpointAddress);
+    endpoint.Release(packet.value_or(0));
+}
+
+void Handset::SetWireObserver(WireObserver observer)
+{
+    std::lock_guard lock(mutex_);
+    wire_ = std::move(observer);
 }
 
 } // namespace handset

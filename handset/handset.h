@@ -2,8 +2,9 @@
 // profile's descriptors and the USB 2.0 chapter 9 requests on the default
 // pipe, keeps the state those requests change (configuration, alternate
 // settings, halts), logs class and vendor requests for tests and hooks, and
-// runs bulk and interrupt transfers through per-endpoint queues. Every
-// transfer ends from the dispatcher, never inside the call that started it.
+// runs bulk and interrupt transfers through per-endpoint queues, with the
+// greetings its profile gives queued on the first read after configuration.
+// Every transfer ends from the dispatcher, never inside the call that started it.
 #pragma once
 
 #include "handset/configuration_layout.h"
@@ -16,6 +17,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <span>
 #include <tuple>
 #include <vector>
@@ -95,10 +97,29 @@ public:
     // The next Count transfers on the endpoint, pending ones first, end with
     // Status; on endpoint 0, the next Count control requests.
     void FailNext(UCHAR endpointAddress, USBD_STATUS status, std::size_t count = 1);
+    // The function stops answering the endpoint (transfers wait, neither
+    // failing nor moving data) until Release.
+    void Hold(UCHAR endpointAddress);
+    void Release(UCHAR endpointAddress);
+
+    // What went over the wire, for transcripts: each control request with its
+    // answer, and each bulk or interrupt transfer when it ends.
+    struct WireEvent {
+        bool Control = false;
+        USB_DEFAULT_PIPE_SETUP_PACKET Setup{}; // a control request's
+        UCHAR Endpoint = 0;                    // a transfer's
+        std::size_t Requested = 0;             // IN: the host's buffer; OUT: the bytes sent
+        std::size_t Transferred = 0;
+        USBD_STATUS Status = USBD_STATUS_SUCCESS;
+    };
+    using WireObserver = std::function<void(const WireEvent&)>;
+    void SetWireObserver(WireObserver observer);
 
 private:
     using Answer = platform::usb::ControlAnswer;
 
+    Answer AnswerControl(const USB_DEFAULT_PIPE_SETUP_PACKET& setup, std::span<const std::byte> outData);
+    void Submit(UCHAR endpointAddress, std::vector<std::byte> outData, std::size_t inLength, Done done);
     Answer Standard(const USB_DEFAULT_PIPE_SETUP_PACKET& setup);
     Answer GetDescriptor(const USB_DEFAULT_PIPE_SETUP_PACKET& setup) const;
     Answer GetStatus(const USB_DEFAULT_PIPE_SETUP_PACKET& setup) const;
@@ -126,9 +147,12 @@ private:
     USBD_STATUS controlFailure_ = USBD_STATUS_SUCCESS;
     std::size_t controlFailuresLeft_ = 0;
     std::map<UCHAR, Endpoint> endpoints_;
+    // The greeting endpoints read since the last SET_CONFIGURATION.
+    std::set<UCHAR> greeted_;
     std::vector<ControlRequest> requests_;
     std::map<std::tuple<RequestType, Recipient, UCHAR>, RequestHandler> handlers_;
     std::map<UCHAR, OutHandler> outHandlers_;
+    WireObserver wire_;
 };
 
 } // namespace handset

@@ -236,7 +236,14 @@ std::u16string ReadMacAddress(const Fields& fields)
     return mac;
 }
 
-FunctionDescription ReadFunction(const json& item, const std::string& prefix)
+// A function as the profile lists it: what it describes, and the text its
+// data pipe sends of its own accord (ACM only).
+struct ListedFunction {
+    FunctionDescription Description;
+    std::string Greeting;
+};
+
+ListedFunction ReadFunction(const json& item, const std::string& prefix)
 {
     if (!item.is_object()) {
         throw std::runtime_error(prefix + ": a function is an object with a \"type\"");
@@ -247,7 +254,8 @@ FunctionDescription ReadFunction(const json& item, const std::string& prefix)
     std::vector<std::string_view> keys = {"type", "iad", "string", "bulkMaxPacketSize"};
     if (type == "acm") {
         function.Kind = AcmFunction{};
-        keys.insert(keys.end(), {"interruptMaxPacketSize", "interval", "callManagementCapabilities", "acmCapabilities"});
+        keys.insert(keys.end(),
+                    {"interruptMaxPacketSize", "interval", "callManagementCapabilities", "acmCapabilities", "greeting"});
     } else if (type == "mdlm") {
         function.Kind = MdlmFunction{};
         keys.insert(keys.end(), {"guid", "detail"});
@@ -273,9 +281,11 @@ FunctionDescription ReadFunction(const json& item, const std::string& prefix)
     function.InterruptMaxPacketSize = fields.Number<USHORT>("interruptMaxPacketSize", 1, 0x7FF);
     function.Interval = fields.Number<UCHAR>("interval", 1, 0xFF);
 
+    std::string greeting;
     if (auto* acm = std::get_if<AcmFunction>(&function.Kind)) {
         acm->CallManagementCapabilities = fields.Byte("callManagementCapabilities").value_or(acm->CallManagementCapabilities);
         acm->AcmCapabilities = fields.Byte("acmCapabilities").value_or(acm->AcmCapabilities);
+        greeting = fields.Text("greeting").value_or(std::string());
     } else if (auto* mdlm = std::get_if<MdlmFunction>(&function.Kind)) {
         if (auto guid = fields.Hex("guid")) {
             if (guid->size() != mdlm->Guid.size()) {
@@ -295,20 +305,49 @@ FunctionDescription ReadFunction(const json& item, const std::string& prefix)
         ncm->MaxSegmentSize = fields.Word("maxSegmentSize").value_or(ncm->MaxSegmentSize);
         ncm->NetworkCapabilities = fields.Byte("ncmCapabilities").value_or(ncm->NetworkCapabilities);
     }
-    return function;
+    return ListedFunction{std::move(function), std::move(greeting)};
 }
 
-std::vector<FunctionDescription> ReadFunctions(const Fields& top, const std::string& origin)
+std::vector<ListedFunction> ReadFunctions(const Fields& top, const std::string& origin)
 {
     const json& list = top.At("functions");
     if (!list.is_array()) {
         top.Fail("\"functions\" must be a list of functions");
     }
-    std::vector<FunctionDescription> functions;
+    std::vector<ListedFunction> functions;
     for (std::size_t i = 0; i < list.size(); ++i) {
         functions.push_back(ReadFunction(list[i], origin + ": functions[" + std::to_string(i) + "]"));
     }
     return functions;
+}
+
+// The bulk IN endpoint of each ACM function's data interface gets the
+// function's greeting. Interfaces are numbered in the order the builder gives
+// them out: two for ACM and NCM, one for the others; the data interface is
+// the second of an ACM function's two.
+std::map<UCHAR, std::vector<std::byte>> PlaceGreetings(const std::vector<ListedFunction>& functions,
+                                                       std::span<const std::byte> configuration)
+{
+    std::map<UCHAR, std::vector<std::byte>> greetings;
+    const ConfigurationLayout layout(configuration);
+    UCHAR firstInterface = 0;
+    for (const ListedFunction& function : functions) {
+        const auto& kind = function.Description.Kind;
+        const bool twoInterfaces = std::holds_alternative<AcmFunction>(kind) || std::holds_alternative<NcmFunction>(kind);
+        if (std::holds_alternative<AcmFunction>(kind) && !function.Greeting.empty()) {
+            if (const InterfaceSetting* data = layout.FindSetting(static_cast<UCHAR>(firstInterface + 1), 0)) {
+                for (const EndpointInfo& endpoint : data->Endpoints) {
+                    if (USB_ENDPOINT_DIRECTION_IN(endpoint.Address) &&
+                        (endpoint.Attributes & USB_ENDPOINT_TYPE_MASK) == USB_ENDPOINT_TYPE_BULK) {
+                        const auto* text = reinterpret_cast<const std::byte*>(function.Greeting.data());
+                        greetings[endpoint.Address].assign(text, text + function.Greeting.size());
+                    }
+                }
+            }
+        }
+        firstInterface = static_cast<UCHAR>(firstInterface + (twoInterfaces ? 2 : 1));
+    }
+    return greetings;
 }
 
 platform::usb::Speed ReadSpeed(const Fields& top)
@@ -323,19 +362,23 @@ platform::usb::Speed ReadSpeed(const Fields& top)
     top.Fail("\"speed\" must be \"full\" or \"high\"");
 }
 
-std::vector<std::byte> BuildFromFunctions(const Fields& top, const std::string& origin, platform::usb::Speed speed,
-                                          StringTable& strings)
+// The configuration built from the listed functions, and the greetings they send.
+void BuildFromFunctions(const Fields& top, const std::string& origin, Profile& profile)
 {
     ConfigurationDescription configuration;
     configuration.Value = top.Byte("configurationValue").value_or(configuration.Value);
     configuration.Attributes = top.Byte("attributes").value_or(configuration.Attributes);
     configuration.MaxPower = top.Byte("maxPower").value_or(configuration.MaxPower);
-    configuration.Functions = ReadFunctions(top, origin);
+    const std::vector<ListedFunction> functions = ReadFunctions(top, origin);
+    for (const ListedFunction& function : functions) {
+        configuration.Functions.push_back(function.Description);
+    }
     try {
-        return BuildConfiguration(configuration, speed, strings);
+        profile.Configuration = BuildConfiguration(configuration, profile.Speed, profile.Strings);
     } catch (const std::runtime_error& error) {
         top.Fail(error.what());
     }
+    profile.Greetings = PlaceGreetings(functions, profile.Configuration);
 }
 
 std::vector<std::byte> BuildDevice(const Fields& top, const NamedStrings& named,
@@ -428,8 +471,11 @@ Profile FromDocument(const json& document, const std::string& origin)
     profile.Speed = ReadSpeed(top);
     const NamedStrings named = ReadStrings(top, origin, rawConfiguration);
 
-    profile.Configuration = functions ? BuildFromFunctions(top, origin, profile.Speed, profile.Strings)
-                                      : *top.Hex("configuration");
+    if (functions) {
+        BuildFromFunctions(top, origin, profile);
+    } else {
+        profile.Configuration = *top.Hex("configuration");
+    }
     if (rawDevice) {
         profile.Device = *top.Hex("device");
         if (profile.Device.size() != sizeof(USB_DEVICE_DESCRIPTOR)) {

@@ -31,6 +31,11 @@ struct Profile {
     StringTable Strings;
     platform::usb::Speed Speed = platform::usb::Speed::High;
     bool UniqueId = false;
+    // What a function sends of its own accord, by the bulk IN endpoint it
+    // goes out on: queued when the endpoint is first read after each
+    // SET_CONFIGURATION, as a modem announces itself once it is configured.
+    // Empty: the handset sends only what it is fed.
+    std::map<UCHAR, std::vector<std::byte>> Greetings;
 };
 
 // Reads a JSON profile. A malformed one is refused with a std::runtime_error

@@ -78,6 +78,10 @@ NTSTATUS SerialGrowReadBuffer(PDEVICE_CONTEXT Context, ULONG InSize)
         return STATUS_INVALID_DEVICE_STATE;
     }
     const ULONGLONG needed = (static_cast<ULONGLONG>(InSize) + readSize - 1) / readSize;
+    if (needed * readSize > MAXULONG) {
+        // The buffer's size in bytes must fit ReadBufferSize.
+        return STATUS_INVALID_PARAMETER;
+    }
     if (needed > Context->Usb.ReadMemoryLimitNum) {
         const auto more = static_cast<ULONG>(needed - Context->Usb.ReadMemoryLimitNum);
         WDF_OBJECT_ATTRIBUTES attributes;
@@ -254,6 +258,7 @@ void UsbTargetPipeReadCompletionRoutine(WDFREQUEST Request, WDFIOTARGET Target, 
         // Never more than the memory holds, whatever the stack reports.
         transferred = std::min<std::size_t>(transferred, context->Usb.ReadSize);
         length = static_cast<ULONG>(transferred);
+        // Every completed transfer counts as receiving, a zero-length one too.
         events |= SERIAL_EV_RXCHAR;
         context->Usb.ErrorCount = 0;
     } else {
@@ -287,10 +292,6 @@ void UsbTargetPipeReadCompletionRoutine(WDFREQUEST Request, WDFIOTARGET Target, 
     WDF_REQUEST_REUSE_PARAMS reuse;
     WDF_REQUEST_REUSE_PARAMS_INIT(&reuse, WDF_REQUEST_REUSE_NO_FLAGS, STATUS_SUCCESS);
     WdfRequestReuse(Request, &reuse);
-    WdfSpinLockAcquire(context->ReadSyncSpinLock);
-    WdfCollectionRemove(context->Usb.PendingReadRequestCollection, Request);
-    WdfCollectionAdd(context->Usb.ReadRequestCollection, Request);
-    WdfSpinLockRelease(context->ReadSyncSpinLock);
 
     PUSB_MEMORY_CONTEXT memoryContext = GetUsbMemoryContext(memory);
     memoryContext->Length = length;
@@ -309,6 +310,11 @@ void UsbTargetPipeReadCompletionRoutine(WDFREQUEST Request, WDFIOTARGET Target, 
     WDFREQUEST filledRead = nullptr;
     BOOLEAN overflowed = FALSE;
     WdfSpinLockAcquire(context->ReadSyncSpinLock);
+    // The request goes back to idle under the same lock as its memory goes
+    // to the buffer, so that a KickUsbRead on another processor never counts
+    // the read as done while its data is not yet counted as buffered.
+    WdfCollectionRemove(context->Usb.PendingReadRequestCollection, Request);
+    WdfCollectionAdd(context->Usb.ReadRequestCollection, Request);
     WDFREQUEST current = context->CurrentReadRequest;
     if (memoryContext->Length != 0 && current != nullptr) {
         PREQUEST_CONTEXT read = GetRequestContext(current);
@@ -329,7 +335,9 @@ void UsbTargetPipeReadCompletionRoutine(WDFREQUEST Request, WDFIOTARGET Target, 
         WdfCollectionAdd(context->Usb.FreeReadMemoryCollection, memory);
     } else {
         const ULONG count = FilledCount(context);
-        if (context->Usb.ReadMemoryMaxCountBuffered == count) {
+        // The most memories the buffer has held: a transfer lost to a full
+        // buffer is not one of them.
+        if (context->Usb.ReadMemoryMaxCountBuffered == count && count < context->Usb.ReadMemoryLimitNum) {
             context->Usb.ReadMemoryMaxCountBuffered = count + 1;
         }
         if (count + 1 == context->Usb.ReadMemoryPt8Num) {

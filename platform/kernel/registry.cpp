@@ -348,8 +348,13 @@ std::string Registry::SaveJsonText() const
 {
     std::lock_guard lock(mutex_);
     nlohmann::ordered_json document = nlohmann::ordered_json::object();
+    // The hardware hive is rebuilt at every start of a machine (the device
+    // map among it): it is not kept.
+    const Folded hardware = Fold(u"\\Registry\\Machine\\Hardware");
     for (const auto& [folded, key] : keys_) {
-        if (key.Values.empty()) {
+        if (key.Values.empty() || (folded.Key.size() >= hardware.Key.size() &&
+                                   folded.Key.compare(0, hardware.Key.size(), hardware.Key) == 0 &&
+                                   (folded.Key.size() == hardware.Key.size() || folded.Key[hardware.Key.size()] == u'\\'))) {
             continue;
         }
         nlohmann::ordered_json values = nlohmann::ordered_json::object();

@@ -48,9 +48,19 @@ NTSTATUS PendingIo::Completion(PDEVICE_OBJECT, PIRP irp, PVOID context)
     // Buffered output: what the driver says it wrote, never more than the buffer.
     const std::size_t count = std::min<std::size_t>(irp->IoStatus.Information, self->outputLength_);
     if (NT_SUCCESS(irp->IoStatus.Status) || irp->IoStatus.Status == STATUS_BUFFER_OVERFLOW) {
-        self->result_.Data.assign(self->buffer_.begin(), self->buffer_.begin() + static_cast<std::ptrdiff_t>(count));
+        // The system buffer itself becomes the result, cut to the count: the
+        // IRP is done with it, and its memory stays where SystemBuffer points.
+        self->buffer_.resize(count);
+        self->result_.Data = std::move(self->buffer_);
     }
     return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+IoResult FileHandle::Finish(std::unique_ptr<PendingIo> io)
+{
+    io->Wait();
+    // Nobody else sees this request: its result is handed over, not copied.
+    return std::move(io->result_);
 }
 
 IoResult PendingIo::Wait(std::optional<LONGLONG> timeout)

@@ -62,15 +62,15 @@ public:
     FileHandle(const FileHandle&) = delete;
     FileHandle& operator=(const FileHandle&) = delete;
 
-    IoResult Read(std::size_t length) { return StartRead(length)->Wait(); }
-    IoResult Write(std::span<const std::byte> data) { return StartWrite(data)->Wait(); }
+    IoResult Read(std::size_t length) { return Finish(StartRead(length)); }
+    IoResult Write(std::span<const std::byte> data) { return Finish(StartWrite(data)); }
     IoResult DeviceControl(ULONG code, std::span<const std::byte> input, std::size_t outputLength)
     {
-        return StartDeviceControl(code, input, outputLength)->Wait();
+        return Finish(StartDeviceControl(code, input, outputLength));
     }
     IoResult InternalDeviceControl(ULONG code, PVOID argument1)
     {
-        return StartInternalDeviceControl(code, argument1)->Wait();
+        return Finish(StartInternalDeviceControl(code, argument1));
     }
 
     std::unique_ptr<PendingIo> StartRead(std::size_t length);
@@ -83,17 +83,17 @@ public:
                                                           std::size_t outputLength);
     IoResult InternalDeviceControl(ULONG code, std::span<const std::byte> input, std::size_t outputLength)
     {
-        return StartInternalDeviceControl(code, input, outputLength)->Wait();
+        return Finish(StartInternalDeviceControl(code, input, outputLength));
     }
     // Flush, and the file information a serial device answers.
-    IoResult Flush() { return StartFlush()->Wait(); }
+    IoResult Flush() { return Finish(StartFlush()); }
     IoResult QueryInformation(FILE_INFORMATION_CLASS informationClass, std::size_t length)
     {
-        return StartQueryInformation(informationClass, length)->Wait();
+        return Finish(StartQueryInformation(informationClass, length));
     }
     IoResult SetInformation(FILE_INFORMATION_CLASS informationClass, std::span<const std::byte> data)
     {
-        return StartSetInformation(informationClass, data)->Wait();
+        return Finish(StartSetInformation(informationClass, data));
     }
     std::unique_ptr<PendingIo> StartFlush();
     std::unique_ptr<PendingIo> StartQueryInformation(FILE_INFORMATION_CLASS informationClass, std::size_t length);
@@ -109,6 +109,9 @@ public:
 
 private:
     friend class PendingIo;
+    // Waits for a request started for one of the waiting calls above and
+    // hands over its result.
+    static IoResult Finish(std::unique_ptr<PendingIo> io);
     NTSTATUS SendFileRequest(UCHAR majorFunction);
     std::unique_ptr<PendingIo> Start(IO_STACK_LOCATION stack, std::span<const std::byte> input, std::size_t outputLength);
     // A device control or an internal device control with buffers.

@@ -458,7 +458,13 @@ void PnpManager::RemoveNode(DeviceNode& node, bool deleteDevices)
     for (auto it = node.Children.rbegin(); it != node.Children.rend(); ++it) {
         RemoveNode(**it, false);
     }
-    if (node.NodeState == DeviceNode::State::Started) {
+    const bool started = node.NodeState == DeviceNode::State::Started;
+    // The node is on its way out before its drivers hear of it: a bus driver
+    // that reports its children missing while it is released (and waits on
+    // the dispatcher) must not have them deleted here, ahead of a deferred
+    // removal whose handles are still open.
+    node.NodeState = DeviceNode::State::SurpriseRemoved;
+    if (started) {
         if (node.Fdo != nullptr) {
             PowerDownAndRelease(node.Fdo);
         }
@@ -466,7 +472,6 @@ void PnpManager::RemoveNode(DeviceNode& node, bool deleteDevices)
             PowerDownAndRelease(node.PdoDevice);
         }
     }
-    node.NodeState = DeviceNode::State::SurpriseRemoved;
     if (deleteDevices) {
         DeleteDevices(node);
     }

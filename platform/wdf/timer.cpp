@@ -60,11 +60,16 @@ public:
         if (timer->Config.Period != 0) {
             timer->Arm(Platform::Current().Dispatcher().Now() + timer->Config.Period * kTicksPerMillisecond);
         }
+        // The callback may delete its own timer: a reference keeps the
+        // object until the run is over.
+        auto& objects = Platform::Current().Objects();
+        objects.Reference(*timer);
         ++timer->Running;
         const auto callback = timer->Config.EvtTimerFunc;
         RunSerialized(*timer, timer->Config.AutomaticSerialization != FALSE,
                       [callback, handle] { callback(static_cast<WDFTIMER>(handle)); });
         --timer->Running;
+        objects.Dereference(*timer, "the timer's run");
     }
 
     void OnDelete() override
@@ -92,11 +97,16 @@ public:
         }
         item->Event.reset();
         item->Queued = false;
+        // The callback may delete its own work item, as drivers that make
+        // one for each job do: a reference keeps the object until the run is over.
+        auto& objects = Platform::Current().Objects();
+        objects.Reference(*item);
         item->Running = true;
         const auto callback = item->Config.EvtWorkItemFunc;
         RunSerialized(*item, item->Config.AutomaticSerialization != FALSE,
                       [callback, handle] { callback(static_cast<WDFWORKITEM>(handle)); });
         item->Running = false;
+        objects.Dereference(*item, "the work item's run");
     }
 
     void OnDelete() override

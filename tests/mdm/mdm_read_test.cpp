@@ -27,6 +27,9 @@ struct ReadCase {
     std::optional<LONGLONG> CompletedAtMs; // none: still waiting after ten seconds
 };
 
+// Cases are named by their Name alone, in test names and in messages.
+void PrintTo(const ReadCase& c, std::ostream* out) { *out << c.Name; }
+
 class ModemReadTimeouts : public OpenModemPortTest, public ::testing::WithParamInterface<ReadCase> {};
 
 // Runs the machine event by event until the read ends or ten seconds have

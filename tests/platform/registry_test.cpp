@@ -132,6 +132,25 @@ TEST(RegistryJson, RoundTripKeepsEveryType)
     EXPECT_EQ(blob.Data.size(), 2u);
 }
 
+TEST(RegistryJson, TheHardwareHiveIsNotKept)
+{
+    // The device map is the machine's picture of the devices present now;
+    // a saved one would name ports that are gone at the next start.
+    Registry registry;
+    const std::u16string map = std::u16string(platform::kDeviceMapKey) + u"\\SERIALCOMM";
+    registry.OpenKey(map, true);
+    registry.SetValue(map, u"\\Device\\X9TRmdm0", RegistryValue::String(u"COM3"));
+    const std::u16string lookalike = u"\\Registry\\Machine\\HardwareProfiles";
+    registry.OpenKey(lookalike, true);
+    registry.SetValue(lookalike, u"Kept", RegistryValue::Dword(1));
+
+    Registry loaded;
+    loaded.LoadJsonText(registry.SaveJsonText(), "saved");
+    RegistryValue value;
+    EXPECT_NE(loaded.QueryValue(map, u"\\Device\\X9TRmdm0", &value), STATUS_SUCCESS);
+    EXPECT_EQ(loaded.QueryValue(lookalike, u"Kept", &value), STATUS_SUCCESS);
+}
+
 TEST(RegistryJson, MalformedDocumentsAreRefusedWithTheFault)
 {
     struct Case {

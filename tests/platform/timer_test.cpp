@@ -83,4 +83,46 @@ TEST(WorkItems, QueuedOnceRunsOnceNeverInline)
     EXPECT_EQ(workRuns, 2);
 }
 
+void EvtWorkDeletesItself(WDFWORKITEM item)
+{
+    ++workRuns;
+    WdfObjectDelete(item);
+}
+void EvtTimerDeletesItself(WDFTIMER timer)
+{
+    EvtTimer(timer);
+    WdfObjectDelete(timer);
+}
+
+// A driver that makes a work item (or a one-shot timer) for each job deletes
+// it from its own callback; the framework must not touch the object after.
+TEST(WorkItems, ACallbackMayDeleteItsOwnWorkItemOrTimer)
+{
+    workRuns = 0;
+    fired.clear();
+    DriverWorld world;
+    WDFDEVICE device = world.CreateDevice(u"TEST\\WORK\\0");
+    WDFWORKITEM item = nullptr;
+    WDFTIMER timer = nullptr;
+    world.AsDriver([&] {
+        WDF_OBJECT_ATTRIBUTES attributes;
+        WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+        attributes.ParentObject = device;
+        WDF_WORKITEM_CONFIG config;
+        WDF_WORKITEM_CONFIG_INIT(&config, EvtWorkDeletesItself);
+        EXPECT_EQ(WdfWorkItemCreate(&config, &attributes, &item), STATUS_SUCCESS);
+        WDF_TIMER_CONFIG timerConfig;
+        WDF_TIMER_CONFIG_INIT(&timerConfig, EvtTimerDeletesItself);
+        EXPECT_EQ(WdfTimerCreate(&timerConfig, &attributes, &timer), STATUS_SUCCESS);
+        return 0;
+    });
+    WdfWorkItemEnqueue(item);
+    WdfTimerStart(timer, -5 * kTicksPerMillisecond);
+    world.World().Dispatcher().RunUntilIdle();
+    EXPECT_EQ(workRuns, 1);
+    EXPECT_EQ(fired, (std::vector<LONGLONG>{5}));
+    EXPECT_EQ(world.World().Objects().Lookup(item, platform::wdf::ObjectKind::WorkItem), nullptr);
+    EXPECT_EQ(world.World().Objects().Lookup(timer, platform::wdf::ObjectKind::Timer), nullptr);
+}
+
 } // namespace

@@ -211,6 +211,17 @@ TEST_F(SerialSettingsTest, FailedGrowthKeepsTheBuffer)
     EXPECT_EQ(WdfCollectionGetCount(State()->Usb.FreeReadMemoryCollection), 1026u);
 }
 
+TEST_F(SerialSettingsTest, GrowthPastWhatTheBufferSizeCanCountIsRefused)
+{
+    // 0xFFFFFFFF bytes in whole 1216-byte memories is more bytes than a
+    // 32-bit size holds: refused before any memory is made.
+    EXPECT_EQ(Ioctl(IOCTL_SERIAL_SET_QUEUE_SIZE, BytesOf(SERIAL_QUEUE_SIZE{0xFFFFFFFF, 0})).Status,
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(State()->Usb.ReadMemoryLimitNum, 1024u);
+    EXPECT_EQ(State()->ReadBufferSize, static_cast<ULONG>(kBufferBytes));
+    EXPECT_EQ(WdfCollectionGetCount(State()->Usb.FreeReadMemoryCollection), 1026u);
+}
+
 TEST_F(SerialSettingsTest, LineControlReachesTheWmiBlock)
 {
     struct Case {
