@@ -110,8 +110,10 @@ int Summary(const CommonOptions& options)
                 "manager, applications' handles), the simulated handset, instance numbers, the bus driver's\n"
                 "children with their request forwarding, the serial port core (settings, every serial\n"
                 "control code, wait-on-mask, purge, the receive buffer and write path) and, on it, the\n"
-                "modem port: its names, opening and closing, and reads of what the handset sends. Still to\n"
-                "come: the diagnostic COM port and the network adapter.\n");
+                "modem port: its names, opening and closing, and reads of what the handset sends; and\n"
+                "scenarios (x9tr scenario FILE) that drive the handset and an application step by step.\n"
+                "Still to come: the modem's line settings and notifications to and from the handset, the\n"
+                "diagnostic COM port and the network adapter.\n");
     SaveRegistry(machine, options);
     return 0;
 }
