@@ -18,6 +18,7 @@
 // The machine benchmarks fail (instead of printing a figure) when the
 // verifier reported anything meanwhile, leaks at teardown included, or when a
 // plug did not end with the parent started and all its functions as children.
+#include "bench/memcpy_baseline.h"
 #include "bench/verifier_watch.h"
 
 #include "handset/default_handset.h"
@@ -138,11 +139,7 @@ void BM_Baseline_CopyConfiguration(benchmark::State& state)
     const std::vector<std::byte>& configuration = DefaultProfile().Configuration;
     std::vector<std::byte> copy(configuration.size());
     for (auto _ : state) {
-        const std::byte* bytes = configuration.data();
-        benchmark::DoNotOptimize(bytes);
-        std::memcpy(copy.data(), bytes, configuration.size());
-        benchmark::DoNotOptimize(copy.data());
-        benchmark::ClobberMemory();
+        x9tr::bench::CopyOnce(configuration, copy);
     }
     state.SetItemsProcessed(state.iterations());
     state.SetBytesProcessed(state.iterations() * ConfigurationBytes());

@@ -18,7 +18,8 @@ void CompletionQueue::Push(platform::usb::Peripheral::Done done, platform::usb::
         posted_ = true;
         // The event holds the queue: completions already decided still arrive
         // when the handset is gone by the time they run.
-        platform::Platform::Current().Dispatcher().Post([self = shared_from_this()] { self->RunFirst(); }, what_);
+        platform::Platform::Current().Dispatcher().Post([self = shared_from_this()] { self->RunFirst(); },
+                                                        what_.c_str());
     }
 }
 
@@ -30,7 +31,8 @@ void CompletionQueue::RunFirst()
     if (queue_.empty()) {
         posted_ = false;
     } else {
-        platform::Platform::Current().Dispatcher().Post([self = shared_from_this()] { self->RunFirst(); }, what_);
+        platform::Platform::Current().Dispatcher().Post([self = shared_from_this()] { self->RunFirst(); },
+                                                        what_.c_str());
     }
     // Done may submit the next transfer, which may end at once and come back here.
     lock.unlock();

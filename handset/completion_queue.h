@@ -35,6 +35,7 @@ private:
     std::deque<std::pair<platform::usb::Peripheral::Done, platform::usb::TransferAnswer>> queue_;
     // One event at a time is in the dispatcher for this queue: that keeps the order.
     bool posted_ = false;
+    // The events' name; every event holds the queue, so the text outlives them.
     std::string what_;
 };
 

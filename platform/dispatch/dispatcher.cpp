@@ -41,14 +41,14 @@ Ticks VirtualDispatcher::Now() const
     return now_;
 }
 
-Dispatcher::EventId VirtualDispatcher::PostAt(Ticks due, Callback callback, std::string what)
+Dispatcher::EventId VirtualDispatcher::PostAt(Ticks due, Callback callback, const char* what)
 {
     std::lock_guard lock(mutex_);
     if (due < now_) {
         due = now_;
     }
     const Order order{due, shuffle_ != 0 ? random_() : 0, ++sequence_};
-    queue_.emplace(order, Event{std::move(callback), std::move(what)});
+    queue_.emplace(order, Event{std::move(callback), what});
     byId_.emplace(order.Sequence, order);
     return order.Sequence;
 }

@@ -60,11 +60,14 @@ public:
 
     virtual Ticks Now() const = 0;
     // Runs Callback once, at Due or as soon after as the dispatcher gets to it.
-    virtual EventId PostAt(Ticks due, Callback callback, std::string what) = 0;
-    EventId Post(Callback callback, std::string what) { return PostAt(Now(), std::move(callback), std::move(what)); }
-    EventId PostAfter(Ticks delay, Callback callback, std::string what)
+    // What names the event for a reader of the queue; it is kept as given, not
+    // copied (a post is on every data path), so it is a literal or text that
+    // outlives the event.
+    virtual EventId PostAt(Ticks due, Callback callback, const char* what) = 0;
+    EventId Post(Callback callback, const char* what) { return PostAt(Now(), std::move(callback), what); }
+    EventId PostAfter(Ticks delay, Callback callback, const char* what)
     {
-        return PostAt(Now() + delay, std::move(callback), std::move(what));
+        return PostAt(Now() + delay, std::move(callback), what);
     }
     // True when the event had not yet started; it will then never run.
     virtual bool Cancel(EventId id) = 0;
@@ -80,7 +83,7 @@ public:
     explicit VirtualDispatcher(std::uint64_t shuffle = 0);
 
     Ticks Now() const override;
-    EventId PostAt(Ticks due, Callback callback, std::string what) override;
+    EventId PostAt(Ticks due, Callback callback, const char* what) override;
     bool Cancel(EventId id) override;
     bool WaitUntil(const std::function<bool()>& done, std::optional<Ticks> deadline) override;
 
@@ -106,7 +109,7 @@ private:
     };
     struct Event {
         Callback Run;
-        std::string What;
+        const char* What;
     };
 
     // Takes the first event if it is due by Limit.

@@ -5,6 +5,7 @@
 
 #include "platform/kernel/ntstatus.h"
 
+#include <atomic>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -30,6 +31,9 @@ private:
     };
     std::mutex mutex_;
     std::vector<Armed> armed_;
+    // Whether anything is armed: most runs arm nothing, and the operations
+    // that ask are on every data path, so they need not take the lock to learn it.
+    std::atomic<bool> anyArmed_{false};
 };
 
 } // namespace platform

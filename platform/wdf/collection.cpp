@@ -3,6 +3,7 @@
 #include "platform/wdf/wdf_collection.h"
 
 #include <algorithm>
+#include <deque>
 
 namespace platform::wdf {
 namespace {
@@ -11,7 +12,9 @@ class Collection final : public Object {
 public:
     Collection() : Object(ObjectKind::Collection) {}
 
-    std::vector<Object*> Items;
+    // A deque: drivers use a collection as a queue (take the first item,
+    // add at the end), and taking the first of a vector moves all the others.
+    std::deque<Object*> Items;
 
     // A deleted collection lets go of what it holds.
     void OnDelete() override

@@ -125,7 +125,7 @@ void Object::AddCallbacks(const WDF_OBJECT_ATTRIBUTES& attributes)
     }
 }
 
-ObjectTable::ObjectTable() = default;
+ObjectTable::ObjectTable() : chunkTable_(std::make_unique<std::atomic<Chunk*>[]>(kMaxChunks)) {}
 ObjectTable::~ObjectTable() = default;
 
 WDFOBJECT ObjectTable::MakeHandle(std::uint32_t index, std::uint32_t generation)
@@ -138,10 +138,11 @@ WDFOBJECT ObjectTable::MakeHandle(std::uint32_t index, std::uint32_t generation)
 ObjectTable::Slot* ObjectTable::SlotAt(std::uint32_t index) const
 {
     const std::size_t chunk = index / kChunk;
-    if (chunk >= chunks_.size()) {
+    if (chunk >= kMaxChunks) {
         return nullptr;
     }
-    return &(*chunks_[chunk])[index % kChunk];
+    Chunk* slots = chunkTable_[chunk].load(std::memory_order_acquire);
+    return slots != nullptr ? &(*slots)[index % kChunk] : nullptr;
 }
 
 NTSTATUS ObjectTable::Insert(std::unique_ptr<Object> object, const WDF_OBJECT_ATTRIBUTES* attributes,
@@ -199,10 +200,15 @@ NTSTATUS ObjectTable::Insert(std::unique_ptr<Object> object, const WDF_OBJECT_AT
             index = free_.back();
             free_.pop_back();
         } else {
-            index = used_++;
+            index = used_.load(std::memory_order_relaxed);
             if (index / kChunk >= chunks_.size()) {
+                if (chunks_.size() == kMaxChunks) {
+                    return STATUS_INSUFFICIENT_RESOURCES;
+                }
                 chunks_.push_back(std::make_unique<Chunk>());
+                chunkTable_[chunks_.size() - 1].store(chunks_.back().get(), std::memory_order_release);
             }
+            used_.store(index + 1, std::memory_order_release);
         }
         Slot* slot = SlotAt(index);
         raw->slot_ = index;
@@ -226,11 +232,8 @@ Object* ObjectTable::Resolve(WDFOBJECT handle, ObjectKind kind, const char* oper
     const auto index = static_cast<std::uint32_t>(value & 0xFFFFFFFFu);
     const auto generation = static_cast<std::uint32_t>(value >> 32);
     Slot* slot = nullptr;
-    {
-        std::lock_guard lock(mutex_);
-        if (index != 0 && index - 1 < used_) {
-            slot = SlotAt(index - 1);
-        }
+    if (index != 0 && index - 1 < used_.load(std::memory_order_acquire)) {
+        slot = SlotAt(index - 1);
     }
     if (slot == nullptr || generation == 0 || generation > slot->Generation.load()) {
         GetVerifier().Report(VerifierRule::InvalidHandle,

@@ -156,16 +156,25 @@ private:
     };
     static constexpr std::size_t kChunk = 1024;
     using Chunk = std::array<Slot, kChunk>;
+    // Slots for at most this many chunks (4M objects alive at once).
+    static constexpr std::size_t kMaxChunks = 4096;
 
+    // The slot of an index below used_; null past the chunks made. Needs no lock.
     Slot* SlotAt(std::uint32_t index) const;
     void DeleteTree(Object& object);
     void Destroy(Object& object);
     static WDFOBJECT MakeHandle(std::uint32_t index, std::uint32_t generation);
 
     mutable std::mutex mutex_;
-    std::vector<std::unique_ptr<Chunk>> chunks_;
+    // Every framework call resolves a handle, so the lookup takes no lock: a
+    // chunk never moves once made, its address is published in a table of
+    // fixed size, and used_ grows only over slots already published. The
+    // slots' own fields are atomics. The lock guards making chunks, the free
+    // list and the parent-child links.
+    std::unique_ptr<std::atomic<Chunk*>[]> chunkTable_;
+    std::vector<std::unique_ptr<Chunk>> chunks_; // owns what chunkTable_ points to
     std::vector<std::uint32_t> free_;
-    std::uint32_t used_ = 0;
+    std::atomic<std::uint32_t> used_{0};
     std::size_t live_ = 0;
 };
 

@@ -23,6 +23,9 @@ public:
     std::uint64_t OwnerContext = 0;
     std::thread::id OwnerThread;
     int Depth = 0;
+    // Contexts of other threads waiting for the release. A release with
+    // none (always so on the virtual dispatcher) has nobody to wake.
+    int Waiters = 0;
 };
 
 enum class Take { Acquired, Recursion, Deadlock, TimedOut };
@@ -44,7 +47,9 @@ Take TakeLock(Lock& lock, bool mayWait)
         if (!mayWait) {
             return Take::TimedOut;
         }
+        ++lock.Waiters;
         lock.Released.wait(guard, [&] { return lock.Depth == 0; });
+        --lock.Waiters;
     }
     lock.OwnerContext = self;
     lock.OwnerThread = std::this_thread::get_id();
@@ -55,6 +60,7 @@ Take TakeLock(Lock& lock, bool mayWait)
 bool GiveLock(Lock& lock, const char* operation)
 {
     const std::uint64_t self = ExecutionContext::Current().Id;
+    bool waiters = false;
     {
         std::lock_guard guard(lock.Mutex);
         if (lock.Depth == 0 || lock.OwnerContext != self) {
@@ -66,8 +72,11 @@ bool GiveLock(Lock& lock, const char* operation)
             return true;
         }
         lock.OwnerContext = 0;
+        waiters = lock.Waiters > 0;
     }
-    lock.Released.notify_one();
+    if (waiters) {
+        lock.Released.notify_one();
+    }
     return true;
 }
 
