@@ -6,6 +6,7 @@
 #include "handset/profile.h"
 #include "platform/platform.h"
 #include "platform/usb/usb100.h"
+#include "tests/support/bytes.h"
 
 #include <gtest/gtest.h>
 
@@ -20,16 +21,8 @@ namespace {
 
 using handset::Handset;
 using platform::usb::TransferAnswer;
-using Bytes = std::vector<std::byte>;
-
-Bytes TextBytes(std::string_view text)
-{
-    Bytes bytes;
-    for (char c : text) {
-        bytes.push_back(static_cast<std::byte>(c));
-    }
-    return bytes;
-}
+using x9tr::test::Bytes;
+using x9tr::test::TextBytes;
 
 handset::Profile Parse(const std::string& functions)
 {

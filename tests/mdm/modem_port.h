@@ -9,6 +9,7 @@
 #include "handset/profile.h"
 #include "platform/pnp/application.h"
 #include "platform/wdf/device.h"
+#include "tests/support/bytes.h"
 #include "tools/machine.h"
 
 #include <gtest/gtest.h>
@@ -21,33 +22,6 @@
 #include <vector>
 
 namespace x9tr::test {
-
-using Bytes = std::vector<std::byte>;
-
-template <class T>
-Bytes BytesOf(const T& value)
-{
-    Bytes bytes(sizeof(T));
-    std::memcpy(bytes.data(), &value, sizeof(T));
-    return bytes;
-}
-
-template <class T>
-T ValueOf(const Bytes& bytes)
-{
-    T value{};
-    std::memcpy(&value, bytes.data(), std::min(bytes.size(), sizeof(T)));
-    return value;
-}
-
-inline Bytes TextBytes(std::string_view text)
-{
-    Bytes bytes(text.size());
-    std::memcpy(bytes.data(), text.data(), text.size());
-    return bytes;
-}
-
-inline std::string TextOf(const Bytes& bytes) { return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size()); }
 
 // The default handset's profile with some top-level or ACM function fields changed.
 inline handset::Profile ModemProfile(const nlohmann::json& top = {}, const nlohmann::json& acm = {})

@@ -7,6 +7,7 @@
 #include "handset/default_handset.h"
 #include "platform/pnp/application.h"
 #include "tests/serial/test_port.h"
+#include "tests/support/bytes.h"
 #include "tools/machine.h"
 
 #include <gtest/gtest.h>
@@ -16,26 +17,6 @@
 #include <vector>
 
 namespace x9tr::test {
-
-using Bytes = std::vector<std::byte>;
-
-template <class T>
-Bytes BytesOf(const T& value)
-{
-    Bytes bytes(sizeof(T));
-    std::memcpy(bytes.data(), &value, sizeof(T));
-    return bytes;
-}
-
-template <class T>
-T ValueOf(const Bytes& bytes)
-{
-    T value{};
-    std::memcpy(&value, bytes.data(), std::min(bytes.size(), sizeof(T)));
-    return value;
-}
-
-inline Bytes Repeat(std::size_t count, std::byte value = std::byte{0}) { return Bytes(count, value); }
 
 // The machine, the handset and the port device; the port opened on demand.
 class TestPortWorld {
