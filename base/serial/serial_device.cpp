@@ -116,8 +116,8 @@ NTSTATUS SerialReadSymName(WDFDEVICE Device, PWSTR Buffer, PUSHORT Length)
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    // Room is left for the terminating zero.
-    if (name.Length > kNameBufferBytes - sizeof(WCHAR)) {
+    // Room is left for the terminating zero; an empty name names no port.
+    if (name.Length > kNameBufferBytes - sizeof(WCHAR) || name.Length == 0) {
         return STATUS_UNSUCCESSFUL;
     }
     Buffer[name.Length / sizeof(WCHAR)] = 0;

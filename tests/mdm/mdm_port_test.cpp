@@ -56,20 +56,23 @@ TEST(ModemPortNames, InstanceNumberNamesTheDeviceAndSddlIsKept)
 TEST(ModemPortNames, PortNameMustLeaveRoomForItsTerminator)
 {
     struct Case {
-        std::size_t Length;
+        std::u16string Given;
+        std::u16string Kept;
         bool Starts;
     };
-    for (const Case c : {Case{127, true}, Case{128, false}}) {
-        SCOPED_TRACE(c.Length);
-        const std::u16string name = u"COM" + std::u16string(c.Length - 3, u'9');
+    const std::u16string longest = u"COM" + std::u16string(124, u'9');
+    const std::u16string tooLong = u"COM" + std::u16string(125, u'9');
+    // An empty name is no name: the installer gives the port one.
+    for (const Case& c : {Case{longest, longest, true}, Case{tooLong, tooLong, false}, Case{u"", u"COM3", true}}) {
+        SCOPED_TRACE(c.Given.size());
         ModemPortWorld port(handset::DefaultHandsetProfile(), {}, [&](platform::Registry& registry) {
             registry.OpenKey(ModemHardwareKey(), true);
-            registry.SetValue(ModemHardwareKey(), u"PortName", platform::RegistryValue::String(name));
+            registry.SetValue(ModemHardwareKey(), u"PortName", platform::RegistryValue::String(c.Given));
         });
         ASSERT_NE(port.Node(), nullptr);
-        EXPECT_EQ(port.Node()->PortName, name);
+        EXPECT_EQ(port.Node()->PortName, c.Kept);
         EXPECT_EQ(port.Device() != nullptr, c.Starts);
-        EXPECT_EQ(port.World().Names().LinkTarget(u"\\DosDevices\\" + name).has_value(), c.Starts);
+        EXPECT_EQ(port.World().Names().LinkTarget(u"\\DosDevices\\" + c.Kept).has_value(), c.Starts);
         // A device that failed is counted nowhere and leaves no map entry.
         EXPECT_EQ(IoGetConfigurationInformation()->SerialCount, c.Starts ? 1u : 0u);
         EXPECT_EQ(port.World().Registry().ValueNames(std::u16string(platform::kDeviceMapKey) + u"\\SERIALCOMM").size(),
@@ -140,6 +143,16 @@ TEST(ModemPortWmi, BlocksAnswerWithTheirSizes)
     ASSERT_GE(properties.Data.size(), 64u);
     EXPECT_EQ(ValueOf<ULONG>(Bytes(properties.Data.begin() + 60, properties.Data.begin() + 64)), 0u);
     EXPECT_EQ(ValueOf<USHORT>(properties.Data), sizeof(SERIAL_COMMPROP));
+}
+
+TEST(ModemPortWmi, PortNameIsReadAtEachQuery)
+{
+    ModemPortWorld port;
+    auto& registry = port.World().Registry();
+    registry.SetValue(ModemHardwareKey(), u"PortName", platform::RegistryValue::String(u"COM12"));
+    EXPECT_EQ(platform::wmi::QueryInstance(port.Device(), MSSerial_PortName_GUID, 256).BufferUsed, 12u);
+    registry.SetValue(ModemHardwareKey(), u"PortName", platform::RegistryValue::String(u""));
+    EXPECT_EQ(platform::wmi::QueryInstance(port.Device(), MSSerial_PortName_GUID, 256).Status, STATUS_UNSUCCESSFUL);
 }
 
 TEST(ModemPortWmi, CommInfoShowsWhetherThePortIsOpen)

@@ -175,10 +175,11 @@ NTSTATUS CreateCollectionOnce(WDFDEVICE Device, WDFCOLLECTION* Collection)
 NTSTATUS CreateReadRequests(WDFDEVICE Device, PMDM_USB_PART UsbPart)
 {
     NTSTATUS status = CreateCollectionOnce(Device, &UsbPart->ReadRequestCollection);
-    if (!NT_SUCCESS(status) || WdfCollectionGetCount(UsbPart->ReadRequestCollection) != 0) {
+    if (!NT_SUCCESS(status)) {
         return status;
     }
-    for (int i = 0; i < 2; ++i) {
+    // Made once; a preparation that failed half way is completed by the next.
+    while (WdfCollectionGetCount(UsbPart->ReadRequestCollection) < 2) {
         WDF_OBJECT_ATTRIBUTES attributes;
         WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
         attributes.ParentObject = Device;
