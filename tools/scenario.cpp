@@ -754,7 +754,6 @@ private:
     struct Overlapped {
         std::unique_ptr<platform::pnp::PendingIo> Io;
         const Step* Started;
-        std::optional<LONGLONG> DoneAt;
     };
 
     platform::VirtualDispatcher& Dispatcher() { return machine_->World().Dispatcher(); }
@@ -774,37 +773,18 @@ private:
         Line("FAILED: step " + std::to_string(record["index"].get<std::size_t>()) + ": " + text);
     }
 
-    // Notes when overlapped requests end, as the clock moves.
-    void NoteCompletions()
-    {
-        for (auto& [id, request] : overlapped_) {
-            if (!request.DoneAt && request.Io->Done()) {
-                request.DoneAt = Now();
-            }
-        }
-    }
-
-    bool RunOne()
-    {
-        const bool ran = Dispatcher().RunOne();
-        NoteCompletions();
-        return ran;
-    }
+    bool RunOne() { return Dispatcher().RunOne(); }
 
     // Runs the machine until the request is done, nothing is left to run or the limit passes.
-    bool RunUntilDone(platform::pnp::PendingIo& io, std::optional<LONGLONG>* doneAt)
+    bool RunUntilDone(platform::pnp::PendingIo& io)
     {
         const LONGLONG limit = Now() + kWaitLimit;
-        NoteCompletions();
         while (!io.Done()) {
             const auto next = Dispatcher().NextDue();
             if (!next || *next - start_ > limit) {
                 break;
             }
             RunOne();
-        }
-        if (io.Done() && !*doneAt) {
-            *doneAt = Now();
         }
         return io.Done();
     }
@@ -916,10 +896,10 @@ private:
         }
     }
 
-    Completion CompletionOf(platform::pnp::PendingIo& io, LONGLONG at)
+    Completion CompletionOf(platform::pnp::PendingIo& io)
     {
         const auto result = io.Wait();
-        Completion completion{result.Status, result.Information, result.Data, at};
+        Completion completion{result.Status, result.Information, result.Data, io.CompletedAt() - start_};
         if (completion.Data.size() > completion.Information) {
             completion.Data.resize(completion.Information);
         }
@@ -1076,7 +1056,6 @@ private:
             const std::u16string path = PathFor(step.Path);
             NTSTATUS status = STATUS_OBJECT_NAME_NOT_FOUND;
             auto handle = path.empty() ? nullptr : platform::pnp::FileHandle::Open(path, &status);
-            NoteCompletions();
             if (path != platform::Utf8ToUtf16(step.Path)) {
                 Line("path " + platform::Utf16ToUtf8(path));
             }
@@ -1089,8 +1068,7 @@ private:
         case Kind::Close:
             if (HandleFor(step, record) != nullptr) {
                 handles_.erase(step.Handle);
-                NoteCompletions();
-                FinishRemovals();
+                    FinishRemovals();
             }
             break;
         case Kind::Ioctl:
@@ -1106,22 +1084,17 @@ private:
                     Failure(record, "request \"" + step.Id + "\" was started before and not waited for");
                     break;
                 }
-                overlapped_[step.Id] = Overlapped{Start(step, *handle), &step, std::nullopt};
-                NoteCompletions();
+                overlapped_[step.Id] = Overlapped{Start(step, *handle), &step};
                 break;
             }
             auto io = Start(step, *handle);
-            std::optional<LONGLONG> doneAt;
-            if (io->Done()) {
-                doneAt = Now();
-            }
-            if (!RunUntilDone(*io, &doneAt)) {
+            if (!RunUntilDone(*io)) {
                 Failure(record, "did not complete within " + MsText(kWaitLimit) + "; cancelled");
                 io->Cancel();
-                RunUntilDone(*io, &doneAt);
+                RunUntilDone(*io);
                 break;
             }
-            Report(step, step, startedAt, CompletionOf(*io, *doneAt), record);
+            Report(step, step, startedAt, CompletionOf(*io), record);
             break;
         }
         case Kind::Cancel:
@@ -1136,7 +1109,6 @@ private:
                 handle->CancelIo();
             }
             Dispatcher().AdvanceBy(0);
-            NoteCompletions();
             break;
         case Kind::Wait: {
             const auto found = overlapped_.find(step.Id);
@@ -1145,12 +1117,11 @@ private:
                 break;
             }
             Overlapped& request = found->second;
-            if (!RunUntilDone(*request.Io, &request.DoneAt)) {
+            if (!RunUntilDone(*request.Io)) {
                 Failure(record, "\"" + step.Id + "\" did not complete within " + MsText(kWaitLimit));
                 break;
             }
-            Report(step, *request.Started, StartedAt(*request.Started), CompletionOf(*request.Io, *request.DoneAt),
-                   record);
+            Report(step, *request.Started, StartedAt(*request.Started), CompletionOf(*request.Io), record);
             overlapped_.erase(found);
             break;
         }
@@ -1158,22 +1129,19 @@ private:
             if (auto* device = TheHandset(record)) {
                 device->Feed(step.Endpoint, step.Data, step.TransferSize);
                 Dispatcher().AdvanceBy(0);
-                NoteCompletions();
-            }
+                }
             break;
         case Kind::HandsetStall:
             if (auto* device = TheHandset(record)) {
                 device->Stall(step.Endpoint);
                 Dispatcher().AdvanceBy(0);
-                NoteCompletions();
-            }
+                }
             break;
         case Kind::HandsetFail:
             if (auto* device = TheHandset(record)) {
                 device->FailNext(step.Endpoint, step.UsbdStatus, step.Count);
                 Dispatcher().AdvanceBy(0);
-                NoteCompletions();
-            }
+                }
             break;
         case Kind::HandsetHold:
             if (auto* device = TheHandset(record)) {
@@ -1184,8 +1152,7 @@ private:
             if (auto* device = TheHandset(record)) {
                 device->Release(step.Endpoint);
                 Dispatcher().AdvanceBy(0);
-                NoteCompletions();
-            }
+                }
             break;
         }
         startedAt_[&step] = startedAt;

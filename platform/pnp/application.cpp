@@ -43,6 +43,7 @@ NTSTATUS PendingIo::Completion(PDEVICE_OBJECT, PIRP irp, PVOID context)
 {
     auto* self = static_cast<PendingIo*>(context);
     self->done_ = true;
+    self->completedAt_ = Platform::Current().Dispatcher().Now();
     self->result_.Status = irp->IoStatus.Status;
     self->result_.Information = irp->IoStatus.Information;
     // Buffered output: what the driver says it wrote, never more than the buffer.

@@ -32,6 +32,8 @@ public:
     PendingIo& operator=(const PendingIo&) = delete;
 
     bool Done() const { return done_; }
+    // The virtual time the request ended at (meaningful once Done).
+    LONGLONG CompletedAt() const { return completedAt_; }
     // Runs the machine until the request ends (or the deadline, relative in 100 ns units, passes).
     IoResult Wait(std::optional<LONGLONG> timeout = std::nullopt);
     BOOLEAN Cancel();
@@ -48,6 +50,7 @@ private:
     std::vector<std::byte> buffer_;
     std::size_t outputLength_;
     bool done_ = false;
+    LONGLONG completedAt_ = 0;
     IoResult result_;
 };
 
