@@ -171,5 +171,25 @@ TEST(ScenarioRun, UnplugWithTheHandleOpenEndsItsRequestsAndReplugGivesThePortAga
     EXPECT_EQ(run.Exit, 0) << run.Out;
 }
 
+TEST(ScenarioRun, RegistryAndHandsetProfileFromTheFile)
+{
+    // The port driver's next instance number is 3, and the handset runs at
+    // full speed: the port is \Device\X9TRmdm3 and buffers 1216-byte transfers.
+    const Outcome run = RunText(R"({
+        "registry": {"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\X9TRmdm\\Parameters":
+                     {"NextInstanceNumber": 3}},
+        "handset": {"vendor": "0x0abc", "product": "0x1d2e", "speed": "full",
+                    "deviceClass": ["0xEF", "0x02", "0x01"],
+                    "strings": {"serialNumber": "X9TR0001"},
+                    "functions": [{"type": "acm", "iad": true}]},
+        "steps": [
+            {"do": "plug"},
+            {"do": "open", "handle": "p", "path": "\\Device\\X9TRmdm3", "expect": {"status": "STATUS_SUCCESS"}},
+            {"do": "ioctl", "handle": "p", "code": "IOCTL_SERIAL_GET_PROPERTIES",
+             "expect": {"out": {"CurrentRxQueue": 1245184}}}
+        ]})");
+    EXPECT_EQ(run.Exit, 0) << run.Out << run.Err;
+}
+
 } // namespace
 } // namespace x9tr::test
