@@ -251,23 +251,30 @@ void UsbTargetPipeReadCompletionRoutine(WDFREQUEST Request, WDFIOTARGET Target, 
     ULONG events = 0;
     ULONG length = 0;
 
-    if (NT_SUCCESS(transfer)) {
+    if (NT_SUCCESS(transfer) || transfer == STATUS_CANCELLED) {
         std::size_t transferred = Params->Parameters.Usb.Completion != nullptr
                                       ? Params->Parameters.Usb.Completion->Parameters.PipeRead.Length
                                       : Params->IoStatus.Information;
         // Never more than the memory holds, whatever the stack reports.
         transferred = std::min<std::size_t>(transferred, context->Usb.ReadSize);
         length = static_cast<ULONG>(transferred);
+    }
+    if (NT_SUCCESS(transfer)) {
         // Every completed transfer counts as receiving, a zero-length one too.
         events |= SERIAL_EV_RXCHAR;
         context->Usb.ErrorCount = 0;
+    } else if (transfer == STATUS_CANCELLED) {
+        // Stopped (power-down, a pipe reset, receive flow control) in the
+        // middle of a transfer: the packets that had come are the handset's
+        // data all the same, and are kept like a transfer's.
+        if (length != 0) {
+            events |= SERIAL_EV_RXCHAR;
+        }
     } else {
         BOOLEAN reset = FALSE;
         WdfSpinLockAcquire(context->ReadSyncSpinLock);
         if (transfer == STATUS_DEVICE_NOT_CONNECTED || transfer == STATUS_NO_SUCH_DEVICE) {
             context->Usb.ReadPipeStopped = TRUE;
-        } else if (transfer == STATUS_CANCELLED) {
-            // stopped or purged: nothing to count
         } else if (context->Usb.ErrorCount >= 5) {
             context->Usb.ReadPipeStopped = TRUE;
         } else {

@@ -562,6 +562,26 @@ TEST_F(ReaderTest, PowerDownAndUpKeepsTheBufferAndSettingsAndRestartsTheReader)
     EXPECT_EQ(ReadEverything(), Concat({before, asleep, after}));
 }
 
+// Whole packets that have come into a transfer not yet ended (no short
+// packet, room left) are the handset's data: stopping the reader in the
+// middle of the transfer keeps them.
+TEST_F(ReaderTest, PacketsOfATransferCutShortByAPowerDownAreKept)
+{
+    const std::size_t packet = port.Context()->Usb.BulkInputMaxPacketSize;
+    ASSERT_LT(2 * packet, port.Context()->Usb.ReadSize);
+    const Bytes early = Stream(2 * packet, 0);
+    port.Handset().Feed(port.BulkIn(), early, early.size());
+    port.Dispatcher().RunUntilIdle();
+    EXPECT_EQ(CommStatus().AmountInInQueue, 0u) << "the transfer has not ended";
+
+    ASSERT_EQ(port.Pnp().Suspend(port.Parent()), STATUS_SUCCESS);
+    port.Dispatcher().RunUntilIdle();
+    ASSERT_EQ(port.Pnp().Resume(port.Parent()), STATUS_SUCCESS);
+    port.Dispatcher().RunUntilIdle();
+    EXPECT_EQ(CommStatus().AmountInInQueue, early.size());
+    EXPECT_EQ(ReadEverything(), early);
+}
+
 TEST_F(ReaderTest, AReadWaitingAcrossAPowerDownGetsTheDataThatComesAfter)
 {
     SetTimeouts(0, 0, 0);
