@@ -41,6 +41,8 @@ struct ScenarioError : std::runtime_error {
 
 // Longest a waited-for request may take before the step gives up on it.
 constexpr LONGLONG kWaitLimit = 60'000 * platform::kTicksPerMillisecond;
+// Most bytes one step's data may have.
+constexpr std::size_t kMostBytes = 64u << 20;
 // Longest a settle step runs the clock.
 constexpr LONGLONG kSettleLimit = 3'600'000 * platform::kTicksPerMillisecond;
 
@@ -351,7 +353,11 @@ private:
             if (byte > 0xFF) {
                 Fail(step, std::string("\"") + name + "\": repeat is one byte, 0 to 255");
             }
-            return Bytes(Count(step, value["count"], "count"), static_cast<std::byte>(byte));
+            const std::size_t count = Count(step, value["count"], "count");
+            if (count > kMostBytes) {
+                Fail(step, std::string("\"") + name + "\": at most " + std::to_string(kMostBytes) + " bytes");
+            }
+            return Bytes(count, static_cast<std::byte>(byte));
         }
         Fail(step, std::string("\"") + name + "\" is hex text, {\"text\": ...} or {\"repeat\": byte, \"count\": n}");
     }

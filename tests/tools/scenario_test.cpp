@@ -52,6 +52,8 @@ TEST(ScenarioFile, UnusableFilesAreRefusedNamingTheStepBeforeAnythingRuns)
         {"missing do", WithPort(R"({"handle": "p"})"), "step 3: missing field \"do\""},
         {"missing field", WithPort(R"({"do": "read", "handle": "p"})"), "step 3 (read): missing field \"length\""},
         {"bad hex", WithPort(R"({"do": "write", "handle": "p", "data": "0g"})"), "step 3 (write): \"data\": bad hex"},
+        {"too much data", WithPort(R"({"do": "write", "handle": "p", "data": {"repeat": 0, "count": 1000000000000}})"),
+         "step 3 (write): \"data\": at most"},
         {"unknown code", WithPort(R"({"do": "ioctl", "handle": "p", "code": "IOCTL_SERIAL_FLY"})"),
          "step 3 (ioctl): unknown control code \"IOCTL_SERIAL_FLY\""},
         {"field the record lacks",
