@@ -325,6 +325,16 @@ private:
         return value.get<std::size_t>();
     }
 
+    // A buffer's size in bytes.
+    std::size_t Size(const Step& step, const json& value, const char* name) const
+    {
+        const std::size_t size = Count(step, value, name);
+        if (size > kMostBytes) {
+            Fail(step, std::string("\"") + name + "\": at most " + std::to_string(kMostBytes) + " bytes");
+        }
+        return size;
+    }
+
     double Milliseconds(const Step& step, const json& value, const char* name) const
     {
         if (!value.is_number() || value.get<double>() < 0) {
@@ -603,7 +613,7 @@ private:
                 }
             }
             if (entry.contains("outSize")) {
-                step.OutSize = Count(step, entry["outSize"], "outSize");
+                step.OutSize = Size(step, entry["outSize"], "outSize");
             } else if (step.KnownCode != nullptr && step.KnownCode->Output != nullptr) {
                 step.OutSize = step.KnownCode->Output->Size;
             }
@@ -611,7 +621,7 @@ private:
             break;
         case Kind::Read:
             step.Handle = Text(step, entry, "handle");
-            step.Length = Count(step, Field(step, entry, "length"), "length");
+            step.Length = Size(step, Field(step, entry, "length"), "length");
             allow({"handle", "length", "id", "expect"});
             break;
         case Kind::Write:
