@@ -233,7 +233,12 @@ public:
         std::size_t number = 0;
         for (const auto& entry : document["steps"]) {
             ++number;
-            scenario.Steps.push_back(ReadStep(entry, number));
+            try {
+                scenario.Steps.push_back(ReadStep(entry, number));
+            } catch (const json::exception& error) {
+                // A value of a kind no check above expected.
+                throw ScenarioError("step " + std::to_string(number) + ": " + error.what());
+            }
             CheckNames(scenario.Steps.back());
         }
         return scenario;
