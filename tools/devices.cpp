@@ -7,6 +7,7 @@
 #include "platform/kernel/ntddser.h"
 #include "platform/kernel/ntstatus.h"
 #include "platform/wdf/device.h"
+#include "tools/byte_text.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -23,17 +24,10 @@ using platform::pnp::DeviceNode;
 // time-outs end it long before, unless the driver has lost it.
 constexpr LONGLONG kModemReadDeadline = 10'000 * platform::kTicksPerMillisecond;
 
-std::string Hex32(NTSTATUS status)
-{
-    char text[16];
-    std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));
-    return text;
-}
-
 // "0x00000102 STATUS_TIMEOUT"; a status without a name shows once.
 std::string StatusText(NTSTATUS status)
 {
-    const std::string hex = Hex32(status);
+    const std::string hex = Hex32(static_cast<ULONG>(status));
     const std::string name = NtStatusName(status);
     return name == hex ? hex : hex + " " + name;
 }
@@ -103,23 +97,14 @@ nlohmann::ordered_json Port(const DeviceNode& node)
                              : nlohmann::ordered_json(nullptr);
     port["comName"] = Utf16ToUtf8(node.PortName);
     port["state"] = StateName(node.NodeState);
-    port["status"] = Hex32(node.StartStatus);
+    port["status"] = Hex32(static_cast<ULONG>(node.StartStatus));
     port["open"] = device != nullptr && !device->Files.empty();
     return port;
 }
 
 // The bytes as JSON can carry them: printable ASCII, CR, LF and TAB as they
 // are, every other byte as '.'; the hex is exact.
-std::string PrintableText(const std::vector<std::byte>& bytes)
-{
-    std::string text;
-    for (std::byte b : bytes) {
-        const auto c = std::to_integer<unsigned char>(b);
-        const bool kept = (c >= 0x20 && c < 0x7F) || c == '\r' || c == '\n' || c == '\t';
-        text.push_back(kept ? static_cast<char>(c) : '.');
-    }
-    return text;
-}
+std::string PrintableText(const std::vector<std::byte>& bytes) { return PrintableBytes(bytes, true); }
 
 // The bytes quoted as a C string literal: \r, \n, \t, \", \\ and \xNN for
 // anything else that does not print.
@@ -157,19 +142,7 @@ std::string QuotedText(const std::vector<std::byte>& bytes)
     return text + "\"";
 }
 
-std::string HexText(const std::vector<std::byte>& bytes)
-{
-    std::string text;
-    for (std::byte b : bytes) {
-        char pair[4];
-        std::snprintf(pair, sizeof(pair), "%02X", std::to_integer<unsigned>(b));
-        if (!text.empty()) {
-            text.push_back(' ');
-        }
-        text += pair;
-    }
-    return text;
-}
+std::string HexText(const std::vector<std::byte>& bytes) { return HexBytes(bytes, true); }
 
 const char* StepName(ModemRead::Step step)
 {
@@ -217,7 +190,7 @@ nlohmann::ordered_json DeviceTreeJson(platform::Platform& world, const DeviceNod
     node["instancePath"] = Utf16ToUtf8(parent.InstancePath);
     node["driver"] = parent.Service.empty() ? nlohmann::ordered_json(nullptr)
                                             : nlohmann::ordered_json(Utf16ToUtf8(parent.Service));
-    node["status"] = Hex32(parent.StartStatus);
+    node["status"] = Hex32(static_cast<ULONG>(parent.StartStatus));
     node["instanceNumber"] = InstanceNumber(world, parent);
     node["hardwareKey"] = Utf16ToUtf8(parent.HardwareKeyPath());
     node["softwareKey"] = Utf16ToUtf8(parent.SoftwareKeyPath);
@@ -361,7 +334,7 @@ nlohmann::ordered_json ModemReadJson(const std::optional<ModemRead>& read)
     json["comName"] = Utf16ToUtf8(read->ComName);
     const char* step = StepName(read->FailedStep);
     json["failedStep"] = step != nullptr ? nlohmann::ordered_json(step) : nlohmann::ordered_json(nullptr);
-    json["status"] = Hex32(read->Status);
+    json["status"] = Hex32(static_cast<ULONG>(read->Status));
     json["bytes"] = read->Bytes.size();
     json["text"] = PrintableText(read->Bytes);
     json["hex"] = HexText(read->Bytes);

@@ -9,6 +9,7 @@
 #include "handset/handset_file.h"
 #include "handset/hex_bytes.h"
 #include "platform/pnp/application.h"
+#include "tools/byte_text.h"
 #include "tools/machine.h"
 #include "tools/serial_records.h"
 
@@ -64,12 +65,8 @@ const UsbdStatusName kUsbdStatuses[] = {
     {"USBD_STATUS_INSUFFICIENT_RESOURCES", USBD_STATUS_INSUFFICIENT_RESOURCES},
 };
 
-std::string Hex32(ULONG value)
-{
-    char text[16];
-    std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(value));
-    return text;
-}
+std::string HexText(const Bytes& bytes) { return HexBytes(bytes, false); }
+std::string PrintableText(const Bytes& bytes) { return PrintableBytes(bytes, false); }
 
 std::string StatusText(NTSTATUS status)
 {
@@ -78,29 +75,6 @@ std::string StatusText(NTSTATUS status)
     return name == hex ? hex : name + " (" + hex + ")";
 }
 
-std::string HexText(const Bytes& bytes)
-{
-    std::string text;
-    char pair[4];
-    for (std::byte b : bytes) {
-        std::snprintf(pair, sizeof(pair), "%02x", std::to_integer<unsigned>(b));
-        if (!text.empty()) {
-            text += ' ';
-        }
-        text += pair;
-    }
-    return text;
-}
-
-std::string PrintableText(const Bytes& bytes)
-{
-    std::string text;
-    for (std::byte b : bytes) {
-        const auto c = std::to_integer<unsigned char>(b);
-        text += (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : '.';
-    }
-    return text;
-}
 
 double TicksToMs(LONGLONG ticks) { return static_cast<double>(ticks) / platform::kTicksPerMillisecond; }
 
@@ -775,6 +749,7 @@ private:
     struct Overlapped {
         std::unique_ptr<platform::pnp::PendingIo> Io;
         const Step* Started;
+        LONGLONG StartedAt;
     };
 
     platform::VirtualDispatcher& Dispatcher() { return machine_->World().Dispatcher(); }
@@ -1105,7 +1080,7 @@ private:
                     Failure(record, "request \"" + step.Id + "\" was started before and not waited for");
                     break;
                 }
-                overlapped_[step.Id] = Overlapped{Start(step, *handle), &step};
+                overlapped_[step.Id] = Overlapped{Start(step, *handle), &step, startedAt};
                 break;
             }
             auto io = Start(step, *handle);
@@ -1142,7 +1117,7 @@ private:
                 Failure(record, "\"" + step.Id + "\" did not complete within " + MsText(kWaitLimit));
                 break;
             }
-            Report(step, *request.Started, StartedAt(*request.Started), CompletionOf(*request.Io), record);
+            Report(step, *request.Started, request.StartedAt, CompletionOf(*request.Io), record);
             overlapped_.erase(found);
             break;
         }
@@ -1176,7 +1151,6 @@ private:
                 }
             break;
         }
-        startedAt_[&step] = startedAt;
         if (options_.Wire && options_.Json) {
             record["wire"] = wire_;
             wire_.clear();
@@ -1186,12 +1160,6 @@ private:
         record.erase("failures");
         record["failures"] = std::move(failures);
         records_.push_back(std::move(record));
-    }
-
-    LONGLONG StartedAt(const Step& step) const
-    {
-        const auto found = startedAt_.find(&step);
-        return found != startedAt_.end() ? found->second : 0;
     }
 
     const Scenario& scenario_;
@@ -1204,7 +1172,6 @@ private:
     std::vector<platform::pnp::DeviceNode*> unplugged_;
     std::map<std::string, std::unique_ptr<platform::pnp::FileHandle>> handles_;
     std::map<std::string, Overlapped> overlapped_;
-    std::map<const Step*, LONGLONG> startedAt_;
     ojson records_ = ojson::array();
     std::vector<std::string> wire_;
     std::size_t failures_ = 0;

@@ -423,9 +423,15 @@ NTSTATUS StartUsbRead(PDEVICE_CONTEXT Context)
 
 NTSTATUS StopUsbRead(PDEVICE_CONTEXT Context)
 {
+    // The pipe-reset work item looks at ReadPipeStopped under the wait lock:
+    // once the flag is set under it, no work item restarts the reader, and one
+    // that was restarting it has finished. The lock is not held across the
+    // waits below, in which the work item may run and take it.
+    WdfWaitLockAcquire(Context->WaitLock, nullptr);
     WdfSpinLockAcquire(Context->ReadSyncSpinLock);
     Context->Usb.ReadPipeStopped = TRUE;
     WdfSpinLockRelease(Context->ReadSyncSpinLock);
+    WdfWaitLockRelease(Context->WaitLock);
     // The reads in flight are cancelled; their completions return the
     // requests and memories to the idle collections.
     WdfIoTargetStop(WdfUsbTargetPipeGetIoTarget(Context->Usb.BulkInputPipe), WdfIoTargetCancelSentIo);

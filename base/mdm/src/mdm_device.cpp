@@ -248,19 +248,8 @@ NTSTATUS EvtDeviceD0Exit(WDFDEVICE Device, WDF_POWER_DEVICE_STATE TargetState)
 {
     PMDM_DEVICE_CONTEXT context = GetMdmDeviceContext(Device);
     NTSTATUS status = STATUS_SUCCESS;
-    // The pipe-reset work item never restarts the reader while it stops here:
-    // it looks at ReadPipeStopped under the wait lock, so once the flag is set
-    // under it, the reader stays stopped. The lock is not held across the
-    // stop's waits, in which the work item may run and take it.
-    WdfWaitLockAcquire(context->WaitLock, nullptr);
-    const BOOLEAN opened = IsDeviceOpened(context);
-    if (opened) {
-        WdfSpinLockAcquire(context->ReadSyncSpinLock);
-        context->Usb.ReadPipeStopped = TRUE;
-        WdfSpinLockRelease(context->ReadSyncSpinLock);
-    }
-    WdfWaitLockRelease(context->WaitLock);
-    if (opened) {
+    // StopUsbRead keeps the pipe-reset work item from restarting the reader.
+    if (IsDeviceOpened(context)) {
         status = StopUsbRead(context);
     }
     MdmD0ExitInterruptPipe(context);
@@ -389,15 +378,10 @@ void EvtFileClose(WDFFILEOBJECT FileObject)
     WDFDEVICE device = WdfFileObjectGetDevice(FileObject);
     PMDM_DEVICE_CONTEXT context = GetMdmDeviceContext(device);
     PMDM_USB_PART usb = &context->Usb;
+    // From here the pipe-reset work item sees the port closed; out of D0 the
+    // reader was stopped at D0 exit, in D0 StopUsbRead waits out a work item
+    // still running, so none restarts the reader while its memories are freed.
     SerialEmuClose(context);
-    // A pipe-reset work item that saw the port open has finished once the
-    // wait lock is had, and later ones see it closed: none restarts the
-    // reader while its memories are freed below.
-    WdfWaitLockAcquire(context->WaitLock, nullptr);
-    WdfSpinLockAcquire(context->ReadSyncSpinLock);
-    usb->ReadPipeStopped = TRUE;
-    WdfSpinLockRelease(context->ReadSyncSpinLock);
-    WdfWaitLockRelease(context->WaitLock);
     const BOOLEAN inD0 = context->CurrentPowerState == SERIAL_POWER_D0;
     if (inD0) {
         StopUsbRead(context);
